@@ -1,0 +1,15 @@
+// The eight conversion modes: the list's texts, in list order, each with its converter.
+#pragma once
+
+#include <array>
+
+#include "bitmap/dib_image.h"
+
+struct ConversionModeEntry {
+  const char* text; // as the mode list shows it (UTF-8)
+  // Converts `source` into the freshly constructed `dest`; true when dest holds the result.
+  bool (*convert)(const CDibImage& source, CDibImage& dest);
+};
+
+inline constexpr int ConversionModeCount = 8;
+extern const std::array<ConversionModeEntry, ConversionModeCount> ConversionModes;

@@ -1,0 +1,13 @@
+#include "clipboard/clipboard.h"
+
+bool ReadClipboardDib(CClipboard& clipboard, CDibImage& image) {
+  if (!clipboard.ReadDib(image))
+    return false;
+  // Nothing is drawn through the context, so a failed selection does not matter here.
+  image.SelectIntoMemoryDc();
+  return true;
+}
+
+bool WriteClipboardDib(CClipboard& clipboard, const CDibImage& image) {
+  return image.HasSection() && clipboard.WriteDib(image);
+}

@@ -1,0 +1,72 @@
+// The packed device-independent bitmap: the clipboard's bitmap format (CF_DIB, image/bmp
+// without its file header), and the body of a BMP file.
+//
+// What the reader accepts, in block order (all fields little-endian):
+//
+//   offset 0        info header, biSize bytes. biSize is at least 40; its first 40 bytes are
+//                   the classic fields (biWidth, biHeight, biPlanes, biBitCount, biCompression,
+//                   ...). Longer headers (52, 56, 108, 124 bytes) are read as far as needed.
+//   biSize          only for biCompression 3 (bit fields) with biSize < 52: three 32-bit masks,
+//                   red, green, blue. With biSize >= 52 the masks are the header's own fields
+//                   at offsets 40-51 instead.
+//   then            the colour table: n entries of blue, green, red, reserved, where n is
+//                   biClrUsed when non-zero (at most 256), else 2, 16 or 256 for 1, 4 or 8 bits
+//                   per pixel and 0 for 16, 24 and 32.
+//   then            the pixel rows, bottom-up, each padded to a multiple of four bytes. In a BMP
+//                   file they start at bfOffBits instead, which may leave a gap.
+//
+// Width must be > 0 and height > 0 (top-down blocks, with a negative height, are refused);
+// biBitCount is 1, 4, 8, 16, 24 or 32. biCompression is 0 (plain rows) at every depth, or 3 at
+// 16 and 32 bits per pixel; run-length, JPEG, PNG and alpha bit-field blocks are refused, since
+// their bytes are not pixel rows. Every size is computed in 64 bits and checked against the
+// block's length before anything is allocated, and nothing is read past the block.
+//
+// 16-bit pixels (plain 16-bit is 5-5-5) and bit-field pixels are decoded into a 32-bit image
+// (blue, green, red, 0). Each channel's mask, shifted down to its lowest set bit, has n bits;
+// the channel's value v scales to 8 bits as v >> (n - 8) when n >= 8, else as
+// (v × 255 + (2^n - 1) / 2) / (2^n - 1) in integers, and 0 when the mask is empty.
+//
+// The image built always carries a plain 40-byte header with biCompression 0.
+//
+// The writer lays out exactly: the image's 40-byte header (biSize 40, biCompression 0,
+// biSizeImage 0, resolutions 0, biClrUsed = m_paletteCount, biClrImportant 0), then
+// m_paletteCount table entries, then m_stride × height bytes of rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bitmap/dib_image.h"
+
+// Why a block was refused; the callers see only false, the tests see the reason.
+enum class DibRefusal {
+  None,
+  TooShort,        // the block ends before the header, masks, table or rows it announces
+  HeaderSize,      // biSize below 40 (a 12-byte core header, or garbage)
+  BadWidth,        // width <= 0
+  BadHeight,       // height == 0
+  TopDown,         // height < 0
+  BitCount,        // not 1, 4, 8, 16, 24 or 32
+  Compression,     // not plain, or bit fields at a depth other than 16 or 32
+  ColorCount,      // biClrUsed above 256
+  TooLarge,        // a row or the whole image does not fit our sizes
+  FileSignature,   // a BMP file that does not start with "BM"
+  RowOffset,       // bfOffBits points into the header or the colour table
+  NoSection,       // the image could not be made (no memory for its section)
+};
+
+// Decodes the packed bitmap in [block, block + size) into `image`, which must be freshly
+// constructed.
+bool ReadPackedDib(const std::uint8_t* block, std::size_t size, CDibImage& image,
+                   DibRefusal* why = nullptr);
+
+// Same for a block whose rows start `rowsOffset` bytes after its first byte (a BMP file's
+// bfOffBits less the file header). Used by the BMP file reader.
+bool ReadPackedDibWithRowsAt(const std::uint8_t* block, std::size_t size,
+                             std::uint64_t rowsOffset, CDibImage& image, DibRefusal* why);
+
+// Length of the block WritePackedDib lays out for `image`; 0 when it has no section.
+std::size_t PackedDibSize(const CDibImage& image);
+// Lays `image` out at `out`, which holds PackedDibSize(image) bytes.
+void WritePackedDib(const CDibImage& image, std::uint8_t* out);

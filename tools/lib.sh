@@ -1,0 +1,22 @@
+# Shared by the tools/ scripts: run as root, or with sudo where it exists.
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs the Debian packages given that are not installed yet (without recommends).
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  if [ -z "${VANTOLY_APT_UPDATED:-}" ]; then
+    as_root apt-get update -qq
+    export VANTOLY_APT_UPDATED=1
+  fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)

