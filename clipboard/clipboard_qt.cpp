@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QImage>
+#include <QImageReader>
 #include <QMimeData>
 #include <QStringList>
 #include <algorithm>
@@ -115,6 +116,24 @@ bool ReadMimeDib(const QMimeData& mime, CDibImage& image) {
     for (const QString& format : formats)
       if (format.compare(QLatin1String(type), Qt::CaseInsensitive) == 0)
         return ReadBmpBytes(mime.data(format), image);
+  // Other pictures in the order offered, but PNG first: it is lossless and every Linux
+  // program that copies a picture offers it.
+  QStringList pictures;
+  const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
+  for (const QString& format : formats) {
+    if (!decodable.contains(format.toLatin1().toLower()))
+      continue;
+    if (format.compare(QLatin1String("image/png"), Qt::CaseInsensitive) == 0)
+      pictures.prepend(format);
+    else
+      pictures.append(format);
+  }
+  for (const QString& format : pictures) {
+    const QImage picture = QImage::fromData(mime.data(format));
+    if (!picture.isNull())
+      return ReadPicture(picture, image);
+  }
+  // A picture a Qt program in this process put there as an image rather than as bytes.
   if (!mime.hasImage())
     return false;
   const QImage picture = qvariant_cast<QImage>(mime.imageData());
