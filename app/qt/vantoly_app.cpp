@@ -27,6 +27,12 @@ int CVantolyApp::ExitInstance() {
 }
 
 int CVantolyApp::RunDialog(int& argc, char** argv) {
+  // A native Wayland window cannot choose its place on the screen, and the dialog's place is
+  // the bottom-right corner. Where X11 is at hand too (XWayland), take it, unless the user
+  // chose a platform; the clipboard is shared between the two.
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && qEnvironmentVariableIsSet("DISPLAY") &&
+      qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+    qputenv("QT_QPA_PLATFORM", "xcb;wayland");
   QApplication application(argc, argv);
   // Lets Wayland compositors and task bars match the window with vantoly.desktop and its icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("vantoly"));

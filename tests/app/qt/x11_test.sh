@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# vantoly as a user runs it, on a real X server (Xvfb) with other programs on the clipboard:
+# xclip offers a BMP, the dialog converts it on real key presses, xclip reads back image/bmp
+# (byte for byte what vantoly-convert writes for the same mode) and image/png (same pixels
+# and colour table); the same with a PNG offered. Then the single-instance rule with real
+# processes: a second copy ends at once and silently, the first lives on, and a killed copy
+# leaves no lock behind.
+set -euo pipefail
+: "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?}"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -s "$work/vantoly.err" ]; then echo "vantoly's standard error:" >&2; head -c 20000 "$work/vantoly.err" >&2; fi
+  exit 1
+}
+# Waits up to $2 tenths of a second for process $1 to end.
+wait_gone() {
+  local i
+  for ((i = 0; i < $2; i++)); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+  return 1
+}
+# Waits until the clipboard offers MIME type $1.
+wait_offered() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    xclip -selection clipboard -t TARGETS -o 2>/dev/null | grep -qx "$1" && return 0
+    sleep 0.1
+  done
+  fail "the clipboard never offered $1"
+}
+# The visible dialog's window id; fails after 20 s.
+dialog_window() {
+  timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1
+}
+
+mkdir -m 700 "$work/run"
+export XDG_RUNTIME_DIR=$work/run
+unset WAYLAND_DISPLAY
+export QT_QPA_PLATFORM=xcb
+
+# A display of our own: -displayfd picks a free number, so parallel runs never collide.
+exec 7>"$work/display"
+Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+exec 7>&-
+for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=:$(head -n 1 "$work/display")
+
+"$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 37 23
+"$VANTOLY_COMPARE_IMAGE" --to-png "$work/sample.bmp" "$work/sample.png"
+
+# Offers $2 as MIME type $1 (xclip serves it until another program takes the clipboard),
+# presses the keys $3..., and checks the clipboard against vantoly-convert in mode $mode.
+convert_offered() {
+  local type=$1 file=$2
+  shift 2
+  xclip -selection clipboard -t "$type" -quiet "$file" >/dev/null 2>&1 &
+  local server=$!
+  pids+=($server)
+  wait_offered "$type"
+  xdotool key --delay 50 "$@"
+  wait_gone "$server" 100 || fail "vantoly did not take the clipboard ($type in, mode $mode)"
+  "$VANTOLY_CONVERT" "$mode" "$work/sample.bmp" "$work/expected.bmp"
+  xclip -selection clipboard -t image/bmp -o >"$work/out.bmp"
+  cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs ($type in, mode $mode)"
+  xclip -selection clipboard -t image/png -o >"$work/out.png"
+  "$VANTOLY_COMPARE_IMAGE" "$work/expected.bmp" "$work/out.png" ||
+    fail "image/png differs ($type in, mode $mode)"
+  echo "ok: $type in, mode $mode: image/bmp and image/png as vantoly-convert"
+}
+
+"$VANTOLY" 2>"$work/vantoly.err" &
+app=$!
+pids+=($app)
+window=$(dialog_window) || fail "no dialog"
+# No window manager: give the dialog the keyboard ourselves.
+xdotool windowfocus --sync "$window"
+sleep 0.3
+
+# The focus starts on Convert: Tab to the list, seven steps down to mode 7, Enter converts.
+mode=7
+convert_offered image/bmp "$work/sample.bmp" Tab Down Down Down Down Down Down Down Return
+# A PNG, as most Linux programs offer pictures; two steps up to mode 5 (double size).
+mode=5
+convert_offered image/png "$work/sample.png" Up Up Return
+
+xdotool key Escape
+wait_gone "$app" 100 || fail "Esc did not end the program"
+wait "$app" || fail "vantoly exited with $?"
+echo "ok: Esc ends the program"
+
+# One copy at a time.
+"$VANTOLY" &
+first=$!
+pids+=($first)
+dialog_window >/dev/null || fail "no dialog"
+set +e
+timeout 10 "$VANTOLY" >"$work/second.out" 2>&1
+status=$?
+set -e
+[ "$status" -eq 0 ] || fail "the second copy exited with $status"
+[ ! -s "$work/second.out" ] || fail "the second copy wrote: $(cat "$work/second.out")"
+kill -0 "$first" 2>/dev/null || fail "the first copy died"
+[ "$(xdotool search --onlyvisible --name '^Vantoly$' | wc -l)" -eq 1 ] || fail "not exactly one dialog"
+echo "ok: a second copy ends at once and silently; the first runs on"
+
+# Killed, the first copy leaves no lock: the next one starts.
+kill -KILL "$first"
+wait "$first" 2>/dev/null || true
+"$VANTOLY" &
+third=$!
+pids+=($third)
+window=$(dialog_window) || fail "no dialog after the first copy was killed"
+xdotool windowfocus --sync "$window" key Escape
+wait_gone "$third" 100 || fail "Esc did not end the program"
+echo "ok: a killed copy leaves no lock behind"
