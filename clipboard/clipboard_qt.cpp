@@ -18,15 +18,15 @@ namespace {
 
 // Names under which programs offer a BMP. X11 targets are case-sensitive atoms, but writers
 // disagree on the case, so they are compared without it.
-constexpr std::array<const char*, 3> BmpMimeTypes = {"image/bmp", "image/x-bmp", "image/x-MS-bmp"};
+constexpr std::array<const char *, 3> BmpMimeTypes = {"image/bmp", "image/x-bmp", "image/x-MS-bmp"};
 
-const std::uint8_t* Bytes(const QByteArray& data) {
-  return reinterpret_cast<const std::uint8_t*>(data.constData());
+const std::uint8_t *Bytes(const QByteArray &data) {
+  return reinterpret_cast<const std::uint8_t *>(data.constData());
 }
 
 // A BMP file starts with "BM"; a bare packed bitmap starts with its header size (40 or more),
 // whose low byte is never 'B' followed by 'M'.
-bool ReadBmpBytes(const QByteArray& data, CDibImage& image) {
+bool ReadBmpBytes(const QByteArray &data, CDibImage &image) {
   const auto size = static_cast<std::size_t>(data.size());
   if (size >= 2 && data[0] == 'B' && data[1] == 'M')
     return ReadBmpFile(Bytes(data), size, image);
@@ -36,7 +36,7 @@ bool ReadBmpBytes(const QByteArray& data, CDibImage& image) {
 // A decoded picture as a 32-bit image. Transparent pixels are blended onto white, which is what
 // pasting such a picture into a paint program shows; left alone, they would mostly read as
 // black.
-bool ReadPicture(const QImage& picture, CDibImage& image) {
+bool ReadPicture(const QImage &picture, CDibImage &image) {
   const QImage argb = picture.convertToFormat(QImage::Format_ARGB32);
   if (argb.isNull())
     return false;
@@ -49,8 +49,8 @@ bool ReadPicture(const QImage& picture, CDibImage& image) {
   if (!image.CreateFromHeader(header, nullptr, nullptr))
     return false;
   for (int y = 0; y < argb.height(); ++y) {
-    const auto* in = reinterpret_cast<const QRgb*>(argb.constScanLine(y));
-    std::uint8_t* out = image.PixelAddress(0, y);
+    const auto *in = reinterpret_cast<const QRgb *>(argb.constScanLine(y));
+    std::uint8_t *out = image.PixelAddress(0, y);
     for (int x = 0; x < argb.width(); ++x, out += 4) {
       const int alpha = qAlpha(in[x]);
       // Rounded to nearest: c × a / 255 + 255 × (255 - a) / 255.
@@ -66,7 +66,7 @@ bool ReadPicture(const QImage& picture, CDibImage& image) {
   return true;
 }
 
-std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0) {
+std::uint32_t Crc32(const std::uint8_t *data, std::size_t size, std::uint32_t crc = 0) {
   static const auto table = [] {
     std::array<std::uint32_t, 256> t{};
     for (std::uint32_t n = 0; n < 256; ++n) {
@@ -83,14 +83,14 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size, std::uint32_t cr
   return ~crc;
 }
 
-void AppendBigEndian(QByteArray& out, std::uint32_t value) {
+void AppendBigEndian(QByteArray &out, std::uint32_t value) {
   const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
                          static_cast<char>(value >> 8), static_cast<char>(value)};
   out.append(bytes, 4);
 }
 
 // A chunk: length, type, data, and the CRC over type and data.
-void AppendChunk(QByteArray& out, const char* type, const QByteArray& data) {
+void AppendChunk(QByteArray &out, const char *type, const QByteArray &data) {
   AppendBigEndian(out, static_cast<std::uint32_t>(data.size()));
   const qsizetype typeAt = out.size();
   out.append(type, 4);
@@ -100,7 +100,7 @@ void AppendChunk(QByteArray& out, const char* type, const QByteArray& data) {
 
 // The highest colour-table index any pixel uses, so that the PNG palette covers every pixel
 // even when the bitmap's table is shorter than its depth allows.
-int HighestIndexUsed(const CDibImage& image) {
+int HighestIndexUsed(const CDibImage &image) {
   int highest = 0;
   for (int y = 0; y < image.Height(); ++y)
     for (int x = 0; x < image.Width(); ++x)
@@ -110,17 +110,17 @@ int HighestIndexUsed(const CDibImage& image) {
 
 } // namespace
 
-bool ReadMimeDib(const QMimeData& mime, CDibImage& image) {
+bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
   const QStringList formats = mime.formats();
-  for (const char* type : BmpMimeTypes)
-    for (const QString& format : formats)
+  for (const char *type : BmpMimeTypes)
+    for (const QString &format : formats)
       if (format.compare(QLatin1String(type), Qt::CaseInsensitive) == 0)
         return ReadBmpBytes(mime.data(format), image);
   // Other pictures in the order offered, but PNG first: it is lossless and every Linux
   // program that copies a picture offers it.
   QStringList pictures;
   const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
-  for (const QString& format : formats) {
+  for (const QString &format : formats) {
     if (!decodable.contains(format.toLatin1().toLower()))
       continue;
     if (format.compare(QLatin1String("image/png"), Qt::CaseInsensitive) == 0)
@@ -128,7 +128,7 @@ bool ReadMimeDib(const QMimeData& mime, CDibImage& image) {
     else
       pictures.append(format);
   }
-  for (const QString& format : pictures) {
+  for (const QString &format : pictures) {
     const QImage picture = QImage::fromData(mime.data(format));
     if (!picture.isNull())
       return ReadPicture(picture, image);
@@ -140,15 +140,15 @@ bool ReadMimeDib(const QMimeData& mime, CDibImage& image) {
   return !picture.isNull() && ReadPicture(picture, image);
 }
 
-QByteArray EncodePngFile(const CDibImage& image) {
+QByteArray EncodePngFile(const CDibImage &image) {
   const int bitCount = image.BitCount();
   const bool indexed = bitCount == 1 || bitCount == 4 || bitCount == 8;
   if (!image.HasSection() || !(indexed || bitCount == 24 || bitCount == 32))
     return {};
   const int width = image.Width();
   const int height = image.Height();
-  const qsizetype rowBytes =
-      indexed ? (static_cast<qsizetype>(width) * bitCount + 7) / 8 : static_cast<qsizetype>(width) * 3;
+  const qsizetype rowBytes = indexed ? (static_cast<qsizetype>(width) * bitCount + 7) / 8
+                                     : static_cast<qsizetype>(width) * 3;
 
   QByteArray header;
   AppendBigEndian(header, static_cast<std::uint32_t>(width));
@@ -163,9 +163,9 @@ QByteArray EncodePngFile(const CDibImage& image) {
   rows.reserve((rowBytes + 1) * height);
   for (int y = 0; y < height; ++y) {
     rows.append('\0');
-    const std::uint8_t* in = image.PixelAddress(0, y);
+    const std::uint8_t *in = image.PixelAddress(0, y);
     if (indexed) {
-      rows.append(reinterpret_cast<const char*>(in), rowBytes);
+      rows.append(reinterpret_cast<const char *>(in), rowBytes);
       continue;
     }
     const int step = bitCount / 8;
@@ -186,7 +186,7 @@ QByteArray EncodePngFile(const CDibImage& image) {
     const int entries = std::max(image.m_paletteCount, HighestIndexUsed(image) + 1);
     QByteArray palette;
     for (int i = 0; i < entries; ++i) {
-      const RgbQuad& entry = image.m_palette[i];
+      const RgbQuad &entry = image.m_palette[i];
       const char rgb[3] = {static_cast<char>(entry.rgbRed), static_cast<char>(entry.rgbGreen),
                            static_cast<char>(entry.rgbBlue)};
       palette.append(rgb, 3);
@@ -198,25 +198,25 @@ QByteArray EncodePngFile(const CDibImage& image) {
   return png;
 }
 
-bool CQtClipboard::ReadDib(CDibImage& image) {
-  QClipboard* clipboard = QGuiApplication::clipboard();
-  const QMimeData* mime = clipboard != nullptr ? clipboard->mimeData(QClipboard::Clipboard) : nullptr;
+bool CQtClipboard::ReadDib(CDibImage &image) {
+  QClipboard *clipboard = QGuiApplication::clipboard();
+  const QMimeData *mime =
+      clipboard != nullptr ? clipboard->mimeData(QClipboard::Clipboard) : nullptr;
   return mime != nullptr && ReadMimeDib(*mime, image);
 }
 
-bool CQtClipboard::WriteDib(const CDibImage& image) {
-  QClipboard* clipboard = QGuiApplication::clipboard();
+bool CQtClipboard::WriteDib(const CDibImage &image) {
+  QClipboard *clipboard = QGuiApplication::clipboard();
   const std::vector<std::uint8_t> bmp = EncodeBmpFile(image);
   const QByteArray png = EncodePngFile(image);
   if (clipboard == nullptr || bmp.empty() || png.isEmpty())
     return false;
   auto mime = std::make_unique<QMimeData>();
-  mime->setData(QStringLiteral("image/bmp"),
-                QByteArray(reinterpret_cast<const char*>(bmp.data()),
-                           static_cast<qsizetype>(bmp.size())));
+  mime->setData(QStringLiteral("image/bmp"), QByteArray(reinterpret_cast<const char *>(bmp.data()),
+                                                        static_cast<qsizetype>(bmp.size())));
   mime->setData(QStringLiteral("image/png"), png);
   // The clipboard owns the data from here on.
-  QMimeData* offered = mime.release();
+  QMimeData *offered = mime.release();
   clipboard->setMimeData(offered, QClipboard::Clipboard);
   // When the window system refuses us the selection, the clipboard answers with someone
   // else's data.

@@ -19,16 +19,16 @@ class QMimeData;
 
 class CQtClipboard : public CClipboard {
 public:
-  bool ReadDib(CDibImage& image) override;
+  bool ReadDib(CDibImage &image) override;
   // The clipboard is replaced only once both encodings are ready, so a failure leaves it as it
   // was. When the program ends, Qt hands the contents to the desktop's clipboard manager, if
   // one runs.
-  bool WriteDib(const CDibImage& image) override;
+  bool WriteDib(const CDibImage &image) override;
 };
 
 // The decoding policy above, for any set of MIME data.
-bool ReadMimeDib(const QMimeData& mime, CDibImage& image);
+bool ReadMimeDib(const QMimeData &mime, CDibImage &image);
 
 // `image` as a PNG file: 1, 4 and 8 bits per pixel as an indexed PNG of the same depth with the
 // image's colour table, 24 and 32 as RGB. Empty for an image without a section or another depth.
-QByteArray EncodePngFile(const CDibImage& image);
+QByteArray EncodePngFile(const CDibImage &image);

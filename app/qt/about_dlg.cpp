@@ -13,8 +13,8 @@ namespace {
 constexpr int TemplateWidth = 218;
 constexpr int TemplateHeight = 69;
 
-QLabel* MakeText(QWidget* parent, const char* text) {
-  auto* label = new QLabel(QString::fromUtf8(text), parent);
+QLabel *MakeText(QWidget *parent, const char *text) {
+  auto *label = new QLabel(QString::fromUtf8(text), parent);
   // Shown as written: an ampersand in a name is not a mnemonic here.
   label->setTextFormat(Qt::PlainText);
   return label;
@@ -22,7 +22,7 @@ QLabel* MakeText(QWidget* parent, const char* text) {
 
 } // namespace
 
-CAboutDlg::CAboutDlg(const QIcon& icon, UrlOpener openUrl, QWidget* parent)
+CAboutDlg::CAboutDlg(const QIcon &icon, UrlOpener openUrl, QWidget *parent)
     : QDialog(parent), m_openUrl(std::move(openUrl)) {
   setWindowTitle(QString::fromUtf8(AboutCaption));
   // A fixed dialog frame: caption, window menu and close box; no help, minimise or maximise box.

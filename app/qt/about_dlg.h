@@ -14,18 +14,18 @@ class CAboutDlg : public QDialog {
   Q_OBJECT
 
 public:
-  CAboutDlg(const QIcon& icon, UrlOpener openUrl, QWidget* parent = nullptr);
+  CAboutDlg(const QIcon &icon, UrlOpener openUrl, QWidget *parent = nullptr);
 
   // Opens the home page; the box stays open.
   void OnHomePage();
 
   // The controls in template (and tab) order.
-  QLabel* m_pIcon;
-  QLabel* m_pTitle;
-  QLabel* m_pNotice;
-  QPushButton* m_pOkButton;
-  QLabel* m_pVersion;
-  QPushButton* m_pHomePageButton;
+  QLabel *m_pIcon;
+  QLabel *m_pTitle;
+  QLabel *m_pNotice;
+  QPushButton *m_pOkButton;
+  QLabel *m_pVersion;
+  QPushButton *m_pHomePageButton;
 
 private:
   UrlOpener m_openUrl;

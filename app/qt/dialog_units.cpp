@@ -21,20 +21,20 @@ QFont DialogFont() {
   const QString face = QString::fromUtf8(DialogFontFace);
   // Proportional faces first, like the original; fontconfig would otherwise hand out a Latin
   // face and draw the Japanese through a fallback with other metrics.
-  QFont::insertSubstitutions(face, {QStringLiteral("IPAPGothic"), QStringLiteral("VL PGothic"),
-                                    QStringLiteral("TakaoPGothic"),
-                                    QStringLiteral("Noto Sans CJK JP"),
-                                    QStringLiteral("IPAGothic")});
+  QFont::insertSubstitutions(face,
+                             {QStringLiteral("IPAPGothic"), QStringLiteral("VL PGothic"),
+                              QStringLiteral("TakaoPGothic"), QStringLiteral("Noto Sans CJK JP"),
+                              QStringLiteral("IPAGothic")});
   QFont font(face);
   font.setPointSize(DialogFontPoints);
   return font;
 }
 
-CDialogUnits::CDialogUnits(const QFont& font) {
+CDialogUnits::CDialogUnits(const QFont &font) {
   const QFontMetrics metrics(font);
   // The average width of the 52 Latin letters, rounded, and the font's full height.
-  const int letters =
-      metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+  const int letters = metrics.horizontalAdvance(
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
   m_nBaseX = (letters / 26 + 1) / 2;
   m_nBaseY = metrics.height();
 }

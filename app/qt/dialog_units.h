@@ -5,13 +5,13 @@
 #include <QFont>
 #include <QRect>
 
-// The dialog font ("ＭＳ Ｐゴシック" 9 pt), with an installed Japanese proportional Gothic standing in
-// for the face, which Linux lacks.
+// The dialog font ("ＭＳ Ｐゴシック" 9 pt), with an installed Japanese proportional Gothic standing
+// in for the face, which Linux lacks.
 QFont DialogFont();
 
 class CDialogUnits {
 public:
-  explicit CDialogUnits(const QFont& font);
+  explicit CDialogUnits(const QFont &font);
 
   int BaseX() const { return m_nBaseX; }
   int BaseY() const { return m_nBaseY; }

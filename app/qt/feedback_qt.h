@@ -18,15 +18,15 @@ void PlayCompleteSound();
 
 class CQtFeedback : public CConvertFeedback {
 public:
-  explicit CQtFeedback(QWidget* owner, std::function<void()> beep = PlayCompleteSound);
+  explicit CQtFeedback(QWidget *owner, std::function<void()> beep = PlayCompleteSound);
 
   // A modal warning box with OK; returns when the user has dismissed it.
-  void ShowMessage(const char* text) override;
+  void ShowMessage(const char *text) override;
   void Beep() override;
   void BeginWaitCursor() override;
   void EndWaitCursor() override;
 
 private:
-  QWidget* m_pOwner;
+  QWidget *m_pOwner;
   std::function<void()> m_beep;
 };

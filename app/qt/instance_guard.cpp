@@ -10,7 +10,7 @@
 namespace {
 
 // A folder only we can write to, so nobody else can take or fake our lock.
-bool IsPrivateFolder(const std::string& path) {
+bool IsPrivateFolder(const std::string &path) {
   struct stat info {};
   return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
          (info.st_mode & 077) == 0;
@@ -19,7 +19,7 @@ bool IsPrivateFolder(const std::string& path) {
 } // namespace
 
 std::string CInstanceGuard::LockFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const char *runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/' && IsPrivateFolder(runtime))
     return runtime;
   // Per machine, not in the home folder: a home shared over the network must not let a copy on
@@ -30,7 +30,7 @@ std::string CInstanceGuard::LockFolder() {
   return IsPrivateFolder(fallback) ? fallback : std::string();
 }
 
-CInstanceGuard::Result CInstanceGuard::Acquire(const char* name) {
+CInstanceGuard::Result CInstanceGuard::Acquire(const char *name) {
   Release();
   const std::string folder = LockFolder();
   if (folder.empty())

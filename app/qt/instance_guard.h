@@ -15,11 +15,11 @@ public:
 
   CInstanceGuard() = default;
   ~CInstanceGuard() { Release(); }
-  CInstanceGuard(const CInstanceGuard&) = delete;
-  CInstanceGuard& operator=(const CInstanceGuard&) = delete;
+  CInstanceGuard(const CInstanceGuard &) = delete;
+  CInstanceGuard &operator=(const CInstanceGuard &) = delete;
 
   // Takes the lock named `name` in LockFolder().
-  Result Acquire(const char* name);
+  Result Acquire(const char *name);
   void Release();
 
   // $XDG_RUNTIME_DIR when it names a usable folder, else /tmp/vantoly-UID made private to the

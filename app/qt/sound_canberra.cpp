@@ -7,10 +7,10 @@
 
 void PlayCompleteSound() {
   // One context for the life of the program: making one connects to the sound server.
-  static ca_context* const context = [] {
-    ca_context* created = nullptr;
+  static ca_context *const context = [] {
+    ca_context *created = nullptr;
     if (ca_context_create(&created) != CA_SUCCESS)
-      return static_cast<ca_context*>(nullptr);
+      return static_cast<ca_context *>(nullptr);
     ca_context_change_props(created, CA_PROP_APPLICATION_NAME, "Vantoly", CA_PROP_APPLICATION_ID,
                             "vantoly", nullptr);
     return created;

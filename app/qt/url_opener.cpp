@@ -4,5 +4,5 @@
 
 UrlOpener DesktopUrlOpener() {
   // Whether the desktop could open it is not reported: there is nothing the user could do.
-  return [](const QUrl& url) { QDesktopServices::openUrl(url); };
+  return [](const QUrl &url) { QDesktopServices::openUrl(url); };
 }

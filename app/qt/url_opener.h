@@ -5,7 +5,7 @@
 #include <QUrl>
 #include <functional>
 
-using UrlOpener = std::function<void(const QUrl&)>;
+using UrlOpener = std::function<void(const QUrl &)>;
 
 // Hands the address to the desktop (xdg-open and friends).
 UrlOpener DesktopUrlOpener();

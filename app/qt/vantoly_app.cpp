@@ -7,10 +7,10 @@
 #include "clipboard/clipboard_qt.h"
 
 namespace {
-constexpr const char* InstanceName = "VantolyInstance";
+constexpr const char *InstanceName = "VantolyInstance";
 }
 
-int CVantolyApp::Run(int& argc, char** argv) {
+int CVantolyApp::Run(int &argc, char **argv) {
   if (!InitInstance())
     return 0;
   RunDialog(argc, argv);
@@ -26,7 +26,7 @@ int CVantolyApp::ExitInstance() {
   return 0;
 }
 
-int CVantolyApp::RunDialog(int& argc, char** argv) {
+int CVantolyApp::RunDialog(int &argc, char **argv) {
   // A native Wayland window cannot choose its place on the screen, and the dialog's place is
   // the bottom-right corner. Where X11 is at hand too (XWayland), take it, unless the user
   // chose a platform; the clipboard is shared between the two.

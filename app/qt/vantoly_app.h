@@ -7,14 +7,14 @@ class CVantolyApp {
 public:
   // The process's exit code. A second copy ends at once with 0 and without a word: the lock is
   // tested before Qt starts, so not even Qt's own warnings reach the terminal.
-  int Run(int& argc, char** argv);
+  int Run(int &argc, char **argv);
 
   // False when another copy is running.
   bool InitInstance();
   int ExitInstance();
 
 private:
-  int RunDialog(int& argc, char** argv);
+  int RunDialog(int &argc, char **argv);
 
   CInstanceGuard m_instanceGuard;
 };

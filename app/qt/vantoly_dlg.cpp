@@ -25,11 +25,14 @@ namespace {
 constexpr int TemplateWidth = 119;
 constexpr int TemplateHeight = 39;
 constexpr int ModeListDroppedHeight = 130;
+// How long the frame is watched after the window appears: 40 × 50 ms.
+constexpr int FrameCheckInterval = 50;
+constexpr int FrameCheckCount = 40;
 
 // The keys that open a window's menu from the keyboard on other desktops: the Menu key and
 // Shift+F10 for the context menu, Alt+Space for the window menu, which a Linux program cannot
 // extend, so both lead to ours.
-bool IsMenuKey(const QKeyEvent& key) {
+bool IsMenuKey(const QKeyEvent &key) {
   const Qt::KeyboardModifiers modifiers = key.modifiers() & ~Qt::KeypadModifier;
   return (key.key() == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
          (key.key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier) ||
@@ -45,7 +48,7 @@ QIcon ApplicationIcon() {
   return icon;
 }
 
-CVantolyDlg::CVantolyDlg(CClipboard& clipboard, CConvertFeedback* feedback, QWidget* parent)
+CVantolyDlg::CVantolyDlg(CClipboard &clipboard, CConvertFeedback *feedback, QWidget *parent)
     : QDialog(parent), m_clipboard(clipboard), m_pFeedback(feedback),
       m_openUrl(DesktopUrlOpener()) {
   if (m_pFeedback == nullptr) {
@@ -66,7 +69,7 @@ CVantolyDlg::CVantolyDlg(CClipboard& clipboard, CConvertFeedback* feedback, QWid
   m_pModeLabel = new QLabel(QString::fromUtf8(ModeLabelText), this);
   m_pModeLabel->setGeometry(units.ToPixels(5, 5, 28, 8));
   m_pModeList = new QComboBox(this);
-  for (const ConversionModeEntry& mode : ConversionModes)
+  for (const ConversionModeEntry &mode : ConversionModes)
     m_pModeList->addItem(QString::fromUtf8(mode.text));
   m_pModeLabel->setBuddy(m_pModeList);
   const QRect listRect = units.ToPixels(35, 5, 80, ModeListDroppedHeight);
@@ -85,12 +88,18 @@ CVantolyDlg::CVantolyDlg(CClipboard& clipboard, CConvertFeedback* feedback, QWid
 
   connect(m_pConvertButton, &QPushButton::clicked, this, &CVantolyDlg::OnConvert);
   connect(m_pExitButton, &QPushButton::clicked, this, &QDialog::reject);
-  auto* help = new QShortcut(QKeySequence::HelpContents, this);
+  auto *help = new QShortcut(QKeySequence::HelpContents, this);
   connect(help, &QShortcut::activated, this, &CVantolyDlg::OnHelp);
+  m_frameWatch.setInterval(FrameCheckInterval);
+  connect(&m_frameWatch, &QTimer::timeout, this, [this] {
+    if (++m_nFrameChecks >= FrameCheckCount)
+      m_frameWatch.stop();
+    CheckFrame();
+  });
   installEventFilter(this);
-  for (QWidget* control : {static_cast<QWidget*>(m_pConvertButton),
-                           static_cast<QWidget*>(m_pModeLabel), static_cast<QWidget*>(m_pModeList),
-                           static_cast<QWidget*>(m_pExitButton)})
+  for (QWidget *control :
+       {static_cast<QWidget *>(m_pConvertButton), static_cast<QWidget *>(m_pModeLabel),
+        static_cast<QWidget *>(m_pModeList), static_cast<QWidget *>(m_pExitButton)})
     control->installEventFilter(this);
 
   OnInitDialog();
@@ -104,7 +113,7 @@ void CVantolyDlg::OnInitDialog() {
   // separators would lose it.
   m_pContextMenu->setSeparatorsCollapsible(false);
   m_pContextMenu->addSeparator();
-  QAction* about = m_pContextMenu->addAction(QString::fromUtf8(AboutMenuText));
+  QAction *about = m_pContextMenu->addAction(QString::fromUtf8(AboutMenuText));
   connect(about, &QAction::triggered, this, &CVantolyDlg::OnAbout);
 
   setWindowIcon(m_hIcon);
@@ -136,8 +145,8 @@ void CVantolyDlg::OnAbout() {
 QString CVantolyDlg::HelpPagePath() {
   const QString folder = QCoreApplication::applicationDirPath();
   const QString name = ApplicationTitle() + QStringLiteral(".html");
-  for (const QString& candidate :
-       {folder + QLatin1Char('/') + name, folder + QStringLiteral("/../share/doc/vantoly/") + name}) {
+  for (const QString &candidate : {folder + QLatin1Char('/') + name,
+                                   folder + QStringLiteral("/../share/doc/vantoly/") + name}) {
     const QFileInfo page(candidate);
     if (page.isFile())
       return page.canonicalFilePath();
@@ -151,7 +160,7 @@ void CVantolyDlg::OnHelp() {
     m_openUrl(QUrl::fromLocalFile(page));
 }
 
-void CVantolyDlg::ShowContextMenu(const QPoint& globalPos) {
+void CVantolyDlg::ShowContextMenu(const QPoint &globalPos) {
   // A second request while the menu is up (a key that also arrives as a context-menu event)
   // must not stack another menu.
   if (m_bMenuOpen)
@@ -164,7 +173,7 @@ void CVantolyDlg::ShowContextMenu(const QPoint& globalPos) {
 QRect CVantolyDlg::WorkArea() const {
   if (m_workArea)
     return *m_workArea;
-  const QScreen* screen = QGuiApplication::primaryScreen();
+  const QScreen *screen = QGuiApplication::primaryScreen();
   return screen != nullptr ? screen->availableGeometry() : QRect();
 }
 
@@ -180,37 +189,41 @@ void CVantolyDlg::PlaceAtBottomRight() {
   if (area.isEmpty())
     return;
   const QRect frame = frameGeometry();
-  move(frame.topLeft() + QPoint(area.right() - frame.right(), area.bottom() - frame.bottom()));
+  const QPoint shift(area.right() - frame.right(), area.bottom() - frame.bottom());
+  move(pos() + shift);
   m_placedFrame = FrameMargins();
 }
 
-void CVantolyDlg::showEvent(QShowEvent* event) {
+void CVantolyDlg::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
-  if (!m_placedFrame)
+  if (m_placedFrame)
+    return;
+  PlaceAtBottomRight();
+  // The window manager's frame becomes known only after the window is up, so the placement
+  // above could count only the client area. Moves and resizes are checked as they come, and a
+  // short watch catches a frame that arrives without either; the window is placed again
+  // whenever its frame differs from the one it was placed with. A window the user moves keeps
+  // its frame, so it stays where it was put.
+  m_nFrameChecks = 0;
+  m_frameWatch.start();
+}
+
+void CVantolyDlg::CheckFrame() {
+  if (isVisible() && m_placedFrame && *m_placedFrame != FrameMargins())
     PlaceAtBottomRight();
 }
 
-bool CVantolyDlg::event(QEvent* event) {
+bool CVantolyDlg::event(QEvent *event) {
   const bool handled = QDialog::event(event);
-  switch (event->type()) {
-  case QEvent::Move:
-  case QEvent::Resize:
-  case QEvent::WindowActivate:
-    // The window manager's frame is known only once the window is up; the first placement
-    // could count only the client area. Placed again when the frame appears or changes, and
-    // never otherwise, so a window the user has moved stays where it was put.
-    if (isVisible() && m_placedFrame && *m_placedFrame != FrameMargins())
-      PlaceAtBottomRight();
-    break;
-  default: break;
-  }
+  if (event->type() == QEvent::Move || event->type() == QEvent::Resize)
+    CheckFrame();
   return handled;
 }
 
-bool CVantolyDlg::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && IsMenuKey(*static_cast<QKeyEvent*>(event))) {
-    const auto* key = static_cast<QKeyEvent*>(event);
-    QWidget* anchor = key->key() == Qt::Key_Space ? this : focusWidget();
+bool CVantolyDlg::eventFilter(QObject *watched, QEvent *event) {
+  if (event->type() == QEvent::KeyPress && IsMenuKey(*static_cast<QKeyEvent *>(event))) {
+    const auto *key = static_cast<QKeyEvent *>(event);
+    QWidget *anchor = key->key() == Qt::Key_Space ? this : focusWidget();
     if (anchor == nullptr)
       anchor = this;
     // Under the window menu's usual place for Alt+Space, under the focused control otherwise.
@@ -221,7 +234,7 @@ bool CVantolyDlg::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
-void CVantolyDlg::contextMenuEvent(QContextMenuEvent* event) {
+void CVantolyDlg::contextMenuEvent(QContextMenuEvent *event) {
   ShowContextMenu(event->globalPos());
   event->accept();
 }

@@ -16,17 +16,17 @@
 
 namespace {
 
-QByteArray ToBytes(const std::vector<std::uint8_t>& bytes) {
-  return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+QByteArray ToBytes(const std::vector<std::uint8_t> &bytes) {
+  return QByteArray(reinterpret_cast<const char *>(bytes.data()),
                     static_cast<qsizetype>(bytes.size()));
 }
 
 // A 24-bit picture with a different colour in every pixel.
-void MakeGradient(CDibImage& image, int width, int height) {
+void MakeGradient(CDibImage &image, int width, int height) {
   QVERIFY(image.Create(width, height, 24));
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = image.PixelAddress(x, y);
+      std::uint8_t *p = image.PixelAddress(x, y);
       p[0] = static_cast<std::uint8_t>(x * 37);
       p[1] = static_cast<std::uint8_t>(y * 53);
       p[2] = static_cast<std::uint8_t>(x * y + 11);
@@ -34,7 +34,7 @@ void MakeGradient(CDibImage& image, int width, int height) {
 }
 
 // An indexed image of `bitCount` bits whose pixels run through the table.
-void MakeIndexed(CDibImage& image, int bitCount, int width, int height, int colors = 0) {
+void MakeIndexed(CDibImage &image, int bitCount, int width, int height, int colors = 0) {
   std::vector<RgbQuad> table(256);
   for (int i = 0; i < 256; ++i)
     table[i] = RgbQuad{static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i),
@@ -47,19 +47,20 @@ void MakeIndexed(CDibImage& image, int bitCount, int width, int height, int colo
 }
 
 // Same size and the same colour in every pixel.
-void ComparePixels(const CDibImage& expected, const QImage& actual) {
+void ComparePixels(const CDibImage &expected, const QImage &actual) {
   QCOMPARE(actual.width(), expected.Width());
   QCOMPARE(actual.height(), expected.Height());
   for (int y = 0; y < expected.Height(); ++y)
     for (int x = 0; x < expected.Width(); ++x) {
       const ColorValue c = expected.GetPixelColor(x, y);
       const QRgb p = actual.pixel(x, y);
-      if (qRed(p) != RedOf(c) || qGreen(p) != GreenOf(c) || qBlue(p) != BlueOf(c) || qAlpha(p) != 255)
+      if (qRed(p) != RedOf(c) || qGreen(p) != GreenOf(c) || qBlue(p) != BlueOf(c) ||
+          qAlpha(p) != 255)
         QFAIL(qPrintable(QStringLiteral("pixel %1,%2 differs").arg(x).arg(y)));
     }
 }
 
-void CompareImages(const CDibImage& expected, const CDibImage& actual) {
+void CompareImages(const CDibImage &expected, const CDibImage &actual) {
   QCOMPARE(actual.Width(), expected.Width());
   QCOMPARE(actual.Height(), expected.Height());
   QCOMPARE(actual.BitCount(), expected.BitCount());
@@ -70,7 +71,7 @@ void CompareImages(const CDibImage& expected, const CDibImage& actual) {
   QVERIFY(std::memcmp(actual.m_bits, expected.m_bits, expected.RowsSize()) == 0);
 }
 
-QByteArray EncodeWithQt(const QImage& image, const char* format) {
+QByteArray EncodeWithQt(const QImage &image, const char *format) {
   QByteArray bytes;
   QBuffer buffer(&bytes);
   buffer.open(QIODevice::WriteOnly);
@@ -91,9 +92,10 @@ private slots:
   void readsBmpUnderEveryName_data() {
     QTest::addColumn<QString>("type");
     QTest::addColumn<bool>("fileHeader");
-    for (const char* type : {"image/bmp", "image/x-bmp", "image/x-MS-bmp", "IMAGE/BMP"}) {
+    for (const char *type : {"image/bmp", "image/x-bmp", "image/x-MS-bmp", "IMAGE/BMP"}) {
       QTest::newRow(type) << QString::fromLatin1(type) << true;
-      QTest::newRow((QByteArray(type) + " packed").constData()) << QString::fromLatin1(type) << false;
+      QTest::newRow((QByteArray(type) + " packed").constData())
+          << QString::fromLatin1(type) << false;
     }
   }
   void readsBmpUnderEveryName() {
@@ -124,7 +126,8 @@ private slots:
     bmp.chop(5); // rows cut short
     QMimeData mime;
     mime.setData(QStringLiteral("image/bmp"), bmp);
-    mime.setData(QStringLiteral("image/png"), EncodeWithQt(QImage(2, 2, QImage::Format_RGB32), "png"));
+    mime.setData(QStringLiteral("image/png"),
+                 EncodeWithQt(QImage(2, 2, QImage::Format_RGB32), "png"));
     CDibImage read;
     QVERIFY(!ReadMimeDib(mime, read));
     QVERIFY(!read.HasSection());
@@ -137,7 +140,7 @@ private slots:
     picture.setPixel(1, 0, qRgba(0, 0, 0, 0));      // transparent black
     picture.setPixel(2, 0, qRgba(255, 0, 0, 128));  // half-transparent red
     picture.setPixel(3, 0, qRgba(0, 0, 255, 1));
-    for (const char* format : {"png", "gif"}) {
+    for (const char *format : {"png", "gif"}) {
       QMimeData mime;
       const QByteArray bytes = EncodeWithQt(picture, format);
       if (bytes.isEmpty())
@@ -187,7 +190,7 @@ private slots:
       MakeIndexed(image, bitCount, width, 4);
     const QByteArray png = EncodePngFile(image);
     QVERIFY(png.startsWith("\x89PNG\r\n\x1a\n"));
-    QCOMPARE(png[25], char(bitCount == 24 ? 2 : 3)); // IHDR colour type: RGB or palette
+    QCOMPARE(png[25], char(bitCount == 24 ? 2 : 3));        // IHDR colour type: RGB or palette
     QCOMPARE(png[24], char(bitCount == 24 ? 8 : bitCount)); // bits per sample
     const QImage decoded = QImage::fromData(png, "png");
     QVERIFY(!decoded.isNull());
@@ -218,7 +221,7 @@ private slots:
     MakeIndexed(image, 4, 11, 3);
     CQtClipboard clipboard;
     QVERIFY(clipboard.WriteDib(image));
-    const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+    const QMimeData *mime = QGuiApplication::clipboard()->mimeData();
     QVERIFY(mime != nullptr);
     QCOMPARE(mime->data(QStringLiteral("image/bmp")), ToBytes(EncodeBmpFile(image)));
     ComparePixels(image, QImage::fromData(mime->data(QStringLiteral("image/png")), "png"));

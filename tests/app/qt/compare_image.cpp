@@ -13,23 +13,23 @@
 
 namespace {
 
-bool ReadBmp(const char* path, CDibImage& image) {
+bool ReadBmp(const char *path, CDibImage &image) {
   QFile file(QString::fromLocal8Bit(path));
   if (!file.open(QIODevice::ReadOnly))
     return false;
   const QByteArray bytes = file.readAll();
-  return ReadBmpFile(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+  return ReadBmpFile(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
                      static_cast<std::size_t>(bytes.size()), image);
 }
 
-int Fail(const char* why) {
+int Fail(const char *why) {
   std::fprintf(stderr, "vantoly_compare_image: %s\n", why);
   return 1;
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   if (argc == 4 && std::strcmp(argv[1], "--to-png") == 0) {
     const QImage image(QString::fromLocal8Bit(argv[2]));
     return !image.isNull() && image.save(QString::fromLocal8Bit(argv[3]), "png") ? 0 : 1;

@@ -30,19 +30,19 @@
 
 namespace {
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+QString Text(const char *utf8) { return QString::fromUtf8(utf8); }
 
-QByteArray ToBytes(const std::vector<std::uint8_t>& bytes) {
-  return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+QByteArray ToBytes(const std::vector<std::uint8_t> &bytes) {
+  return QByteArray(reinterpret_cast<const char *>(bytes.data()),
                     static_cast<qsizetype>(bytes.size()));
 }
 
 // A 24-bit picture with some of everything: grays, colours, a gradient.
-void MakePicture(CDibImage& image) {
+void MakePicture(CDibImage &image) {
   QVERIFY(image.Create(13, 7, 24));
   for (int y = 0; y < 7; ++y)
     for (int x = 0; x < 13; ++x) {
-      std::uint8_t* p = image.PixelAddress(x, y);
+      std::uint8_t *p = image.PixelAddress(x, y);
       p[0] = static_cast<std::uint8_t>(x * 19);
       p[1] = static_cast<std::uint8_t>(y * 36);
       p[2] = static_cast<std::uint8_t>((x + y) * 12);
@@ -50,22 +50,22 @@ void MakePicture(CDibImage& image) {
 }
 
 // What the core makes of `source` in `mode`, as the BMP file the clipboard should then hold.
-QByteArray ExpectedBmp(const CDibImage& source, int mode) {
+QByteArray ExpectedBmp(const CDibImage &source, int mode) {
   CDibImage result;
   if (!ConversionModes[mode].convert(source, result))
     return {};
   return ToBytes(EncodeBmpFile(result));
 }
 
-QByteArray ClipboardData(const char* type) {
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+QByteArray ClipboardData(const char *type) {
+  const QMimeData *mime = QGuiApplication::clipboard()->mimeData();
   return mime != nullptr ? mime->data(QString::fromLatin1(type)) : QByteArray();
 }
 
 // Records what a feedback would have shown.
 class CRecordingFeedback : public CConvertFeedback {
 public:
-  void ShowMessage(const char* text) override { m_messages.push_back(Text(text)); }
+  void ShowMessage(const char *text) override { m_messages.push_back(Text(text)); }
   void Beep() override { ++m_nBeeps; }
   void BeginWaitCursor() override {}
   void EndWaitCursor() override {}
@@ -79,7 +79,7 @@ class CFailingClipboard : public CClipboard {
 public:
   enum class Fail { Nothing, Conversion, Write };
   explicit CFailingClipboard(Fail fail) : m_fail(fail) {}
-  bool ReadDib(CDibImage& image) override {
+  bool ReadDib(CDibImage &image) override {
     if (!m_real.ReadDib(image))
       return false;
     // An image without pixels, which every converter refuses.
@@ -87,7 +87,7 @@ public:
       image.Release();
     return true;
   }
-  bool WriteDib(const CDibImage& image) override {
+  bool WriteDib(const CDibImage &image) override {
     return m_fail != Fail::Write && m_real.WriteDib(image);
   }
 
@@ -102,7 +102,7 @@ struct SeenBox {
   QString text;
   QString title;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
-  QWidget* parent = nullptr;
+  QWidget *parent = nullptr;
   bool modal = false;
   bool waitCursor = false;
 };
@@ -110,11 +110,11 @@ struct SeenBox {
 // Waits for a modal widget of type T and hands it to `act` (which must close it). Gives up
 // after two seconds, so a box that never comes fails the test instead of hanging it, and dies
 // with `owner`, so that it never acts in a later test.
-template <typename T> void WhenModal(QObject* owner, std::function<void(T*)> act) {
-  auto* timer = new QTimer(owner);
+template <typename T> void WhenModal(QObject *owner, std::function<void(T *)> act) {
+  auto *timer = new QTimer(owner);
   auto tries = std::make_shared<int>(0);
   QObject::connect(timer, &QTimer::timeout, [timer, tries, act] {
-    if (auto* widget = qobject_cast<T*>(QApplication::activeModalWidget())) {
+    if (auto *widget = qobject_cast<T *>(QApplication::activeModalWidget())) {
       timer->stop();
       timer->deleteLater();
       act(widget);
@@ -126,8 +126,8 @@ template <typename T> void WhenModal(QObject* owner, std::function<void(T*)> act
   timer->start(10);
 }
 
-void AnswerMessageBox(QObject* owner, SeenBox& seen) {
-  WhenModal<QMessageBox>(owner, [&seen](QMessageBox* box) {
+void AnswerMessageBox(QObject *owner, SeenBox &seen) {
+  WhenModal<QMessageBox>(owner, [&seen](QMessageBox *box) {
     seen.shown = true;
     seen.text = box->text();
     seen.title = box->windowTitle();
@@ -141,11 +141,11 @@ void AnswerMessageBox(QObject* owner, SeenBox& seen) {
 }
 
 // The same for a popup menu.
-void WhenPopup(QObject* owner, std::function<void(QMenu*)> act) {
-  auto* timer = new QTimer(owner);
+void WhenPopup(QObject *owner, std::function<void(QMenu *)> act) {
+  auto *timer = new QTimer(owner);
   auto tries = std::make_shared<int>(0);
   QObject::connect(timer, &QTimer::timeout, [timer, tries, act] {
-    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+    if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
       timer->stop();
       timer->deleteLater();
       act(menu);
@@ -164,22 +164,22 @@ class VantolyDlgTest : public QObject {
 
 public slots:
   // Anything that tries to open an address lands here instead of in a browser.
-  void openedByDesktop(const QUrl& url) { m_desktopOpened.push_back(url); }
+  void openedByDesktop(const QUrl &url) { m_desktopOpened.push_back(url); }
 
 private:
   std::vector<QUrl> m_desktopOpened;
   std::vector<QUrl> m_opened;
 
   // A dialog on screen with the keyboard focus, opening addresses into m_opened.
-  void ShowActive(CVantolyDlg& dlg) {
-    dlg.SetUrlOpener([this](const QUrl& url) { m_opened.push_back(url); });
+  void ShowActive(CVantolyDlg &dlg) {
+    dlg.SetUrlOpener([this](const QUrl &url) { m_opened.push_back(url); });
     dlg.show();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
   }
 
 private slots:
   void initTestCase() {
-    for (const char* scheme : {"http", "https", "file"})
+    for (const char *scheme : {"http", "https", "file"})
       QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openedByDesktop");
   }
   void init() {
@@ -244,8 +244,8 @@ private slots:
     CVantolyDlg dlg(clipboard);
     ShowActive(dlg);
     QCOMPARE(QApplication::focusWidget(), dlg.m_pConvertButton);
-    const std::vector<QWidget*> order = {dlg.m_pModeList, dlg.m_pExitButton, dlg.m_pConvertButton};
-    for (QWidget* next : order) {
+    const std::vector<QWidget *> order = {dlg.m_pModeList, dlg.m_pExitButton, dlg.m_pConvertButton};
+    for (QWidget *next : order) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), next);
     }
@@ -263,7 +263,7 @@ private slots:
     CDibImage source;
     MakePicture(source);
     QGuiApplication::clipboard()->clear();
-    auto* mime = new QMimeData;
+    auto *mime = new QMimeData;
     mime->setData(QStringLiteral("image/bmp"), ToBytes(EncodeBmpFile(source)));
     QGuiApplication::clipboard()->setMimeData(mime);
 
@@ -282,7 +282,7 @@ private slots:
     QTest::keyClick(&dlg, Qt::Key_C, Qt::AltModifier);
     QTRY_COMPARE(feedback.m_nBeeps, 2);
     CDibImage firstResult;
-    QVERIFY(ReadBmpFile(reinterpret_cast<const std::uint8_t*>(first.constData()),
+    QVERIFY(ReadBmpFile(reinterpret_cast<const std::uint8_t *>(first.constData()),
                         static_cast<std::size_t>(first.size()), firstResult));
     QCOMPARE(ClipboardData("image/bmp"), ExpectedBmp(firstResult, 5));
 
@@ -320,16 +320,16 @@ private slots:
     CVantolyDlg dlg(clipboard);
     ShowActive(dlg);
     bool seen = false;
-    WhenPopup(&dlg, [&](QMenu* menu) {
+    WhenPopup(&dlg, [&](QMenu *menu) {
       seen = menu == dlg.m_pContextMenu;
-      const QList<QAction*> actions = menu->actions();
+      const QList<QAction *> actions = menu->actions();
       QCOMPARE(actions.size(), 2);
       QVERIFY(actions[0]->isSeparator());
       QCOMPARE(actions[1]->text(), Text(AboutMenuText));
       QVERIFY(!menu->separatorsCollapsible());
       menu->close();
     });
-    QWidget* focus = QApplication::focusWidget();
+    QWidget *focus = QApplication::focusWidget();
     switch (trigger) {
     case 0: {
       // What a right-click on the label becomes; the label passes it on to the dialog.
@@ -357,8 +357,8 @@ private slots:
     dlg.m_pModeList->setCurrentIndex(3);
 
     bool aboutSeen = false;
-    WhenPopup(&dlg, [](QMenu* menu) { QTest::keyClick(menu, Qt::Key_A); });
-    WhenModal<CAboutDlg>(&dlg, [&](CAboutDlg* about) {
+    WhenPopup(&dlg, [](QMenu *menu) { QTest::keyClick(menu, Qt::Key_A); });
+    WhenModal<CAboutDlg>(&dlg, [&](CAboutDlg *about) {
       aboutSeen = true;
       QCOMPARE(about->parentWidget(), &dlg);
       QCOMPARE(about->windowTitle(), Text(AboutCaption));
@@ -456,8 +456,9 @@ private slots:
     QFETCH(int, mode);
     CDibImage source;
     MakePicture(source);
-    auto* mime = new QMimeData;
-    mime->setData(type, type == "image/bmp" ? ToBytes(EncodeBmpFile(source)) : EncodePngFile(source));
+    auto *mime = new QMimeData;
+    mime->setData(type,
+                  type == "image/bmp" ? ToBytes(EncodeBmpFile(source)) : EncodePngFile(source));
     QGuiApplication::clipboard()->setMimeData(mime);
 
     int beeps = 0;
@@ -474,7 +475,7 @@ private slots:
     const QByteArray expected = ExpectedBmp(source, mode);
     QCOMPARE(ClipboardData("image/bmp"), expected);
     CDibImage result;
-    QVERIFY(ReadBmpFile(reinterpret_cast<const std::uint8_t*>(expected.constData()),
+    QVERIFY(ReadBmpFile(reinterpret_cast<const std::uint8_t *>(expected.constData()),
                         static_cast<std::size_t>(expected.size()), result));
     QCOMPARE(ClipboardData("image/png"), EncodePngFile(result));
   }
@@ -495,7 +496,7 @@ private slots:
     CDibImage source;
     MakePicture(source);
     const QByteArray bmp = ToBytes(EncodeBmpFile(source));
-    auto* mime = new QMimeData;
+    auto *mime = new QMimeData;
     if (failure == 1)
       mime->setText(QStringLiteral("only text"));
     else

@@ -4,7 +4,8 @@
 # (byte for byte what vantoly-convert writes for the same mode) and image/png (same pixels
 # and colour table); the same with a PNG offered. Then the single-instance rule with real
 # processes: a second copy ends at once and silently, the first lives on, and a killed copy
-# leaves no lock behind.
+# leaves no lock behind. Last, under a window manager, the frame's bottom-right corner sits on
+# the screen's.
 set -euo pipefail
 : "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?}"
 
@@ -47,9 +48,10 @@ export XDG_RUNTIME_DIR=$work/run
 unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 
-# A display of our own: -displayfd picks a free number, so parallel runs never collide.
+# A display of our own: -displayfd picks a free number, so parallel runs never collide;
+# -noreset keeps the server up while no program is connected (between two copies).
 exec 7>"$work/display"
-Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 exec 7>&-
 for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
@@ -124,3 +126,49 @@ window=$(dialog_window) || fail "no dialog after the first copy was killed"
 xdotool windowfocus --sync "$window" key Escape
 wait_gone "$third" 100 || fail "Esc did not end the program"
 echo "ok: a killed copy leaves no lock behind"
+
+# Under a window manager the frame, not just the client area, meets the corner of the work
+# area, which panels make smaller than the screen: here the window manager keeps 30 pixels on
+# the right and 40 at the bottom for them, leaving 994 × 728.
+if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xwininfo >/dev/null; then
+  cat >"$work/openbox.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <margins><top>0</top><bottom>40</bottom><left>0</left><right>30</right></margins>
+</openbox_config>
+XML
+  openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 100; i++)); do
+    xprop -root _NET_WORKAREA 2>/dev/null | grep -q '= 0, 0, 994, 728' && break
+    sleep 0.1
+  done
+  "$VANTOLY" &
+  placed=$!
+  pids+=($placed)
+  window=$(dialog_window) || fail "no dialog under the window manager"
+  corner=
+  for ((i = 0; i < 50; i++)); do
+    # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
+    # reparenting window manager; xwininfo's does not.)
+    extents=$(xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
+    if [ -n "$extents" ]; then
+      IFS=, read -r left right top bottom <<<"$extents"
+      info=$(xwininfo -id "$window")
+      x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+      y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+      width=$(sed -n 's/^ *Width: *//p' <<<"$info")
+      height=$(sed -n 's/^ *Height: *//p' <<<"$info")
+      corner="$((x + width + right)),$((y + height + bottom))"
+      [ "$corner" = "994,728" ] && break
+    fi
+    sleep 0.1
+  done
+  [ "$corner" = "994,728" ] || { cat "$work/openbox.log" >&2; false; } ||
+    fail "the frame ends at ${corner:-?}, not at the corner 994,728 (frame extents: ${extents:-none})"
+  xdotool windowfocus --sync "$window" key Escape
+  wait_gone "$placed" 100 || fail "Esc did not end the program"
+  echo "ok: under a window manager the frame sits in the work area's bottom-right corner"
+else
+  echo "skipped: placement under a window manager (openbox or x11-utils not installed)"
+fi
