@@ -8,7 +8,6 @@
 #include <QStringList>
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <memory>
 
 #include "clipboard/bmp_file.h"
@@ -24,8 +23,8 @@ const std::uint8_t *Bytes(const QByteArray &data) {
   return reinterpret_cast<const std::uint8_t *>(data.constData());
 }
 
-// A BMP file starts with "BM"; a bare packed bitmap starts with its header size (40 or more),
-// whose low byte is never 'B' followed by 'M'.
+// A BMP file starts with "BM"; a bare packed bitmap starts with its header size, and "BM" would
+// announce a header of 19778 bytes, which no writer makes.
 bool ReadBmpBytes(const QByteArray &data, CDibImage &image) {
   const auto size = static_cast<std::size_t>(data.size());
   if (size >= 2 && data[0] == 'B' && data[1] == 'M')
@@ -98,14 +97,18 @@ void AppendChunk(QByteArray &out, const char *type, const QByteArray &data) {
   AppendBigEndian(out, Crc32(Bytes(out) + typeAt, static_cast<std::size_t>(data.size()) + 4));
 }
 
-// The highest colour-table index any pixel uses, so that the PNG palette covers every pixel
-// even when the bitmap's table is shorter than its depth allows.
-int HighestIndexUsed(const CDibImage &image) {
-  int highest = 0;
+// The PNG palette's length: the bitmap's table, grown to the highest index a pixel uses (a
+// bitmap reads indices beyond its table as black, a PNG reader may refuse them), and never
+// longer than the depth allows.
+int PaletteLength(const CDibImage &image) {
+  const int limit = 1 << image.BitCount();
+  int length = std::min(image.m_paletteCount, limit);
+  if (length == limit)
+    return length;
   for (int y = 0; y < image.Height(); ++y)
     for (int x = 0; x < image.Width(); ++x)
-      highest = std::max(highest, image.GetPixelIndex(x, y));
-  return highest;
+      length = std::max(length, image.GetPixelIndex(x, y) + 1);
+  return length;
 }
 
 } // namespace
@@ -177,13 +180,13 @@ QByteArray EncodePngFile(const CDibImage &image) {
   }
   // qCompress gives a zlib stream, as PNG wants, behind a 4-byte length of its own.
   const QByteArray compressed = qCompress(rows, 9);
-  if (compressed.size() <= 4)
+  if (compressed.size() <= 4 || compressed.size() - 4 > 0x7FFFFFFF) // a chunk's length limit
     return {};
 
   QByteArray png("\x89PNG\r\n\x1a\n", 8);
   AppendChunk(png, "IHDR", header);
   if (indexed) {
-    const int entries = std::max(image.m_paletteCount, HighestIndexUsed(image) + 1);
+    const int entries = PaletteLength(image);
     QByteArray palette;
     for (int i = 0; i < entries; ++i) {
       const RgbQuad &entry = image.m_palette[i];

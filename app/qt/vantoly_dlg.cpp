@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 
 #include "app/conversion_mode.h"
 #include "app/qt/about_dlg.h"
@@ -29,9 +30,10 @@ constexpr int ModeListDroppedHeight = 130;
 constexpr int FrameCheckInterval = 50;
 constexpr int FrameCheckCount = 40;
 
-// The keys that open a window's menu from the keyboard on other desktops: the Menu key and
-// Shift+F10 for the context menu, Alt+Space for the window menu, which a Linux program cannot
-// extend, so both lead to ours.
+// The keys that open a menu from the keyboard: the Menu key and Shift+F10 for a context menu,
+// Alt+Space for the window menu. On Linux the window menu belongs to the window manager and
+// cannot be extended, so all of them open ours (where the window manager lets Alt+Space
+// through).
 bool IsMenuKey(const QKeyEvent &key) {
   const Qt::KeyboardModifiers modifiers = key.modifiers() & ~Qt::KeypadModifier;
   return (key.key() == Qt::Key_Menu && modifiers == Qt::NoModifier) ||
@@ -109,8 +111,8 @@ CVantolyDlg::~CVantolyDlg() = default;
 
 void CVantolyDlg::OnInitDialog() {
   m_pContextMenu = new QMenu(this);
-  // The item sits behind a separator, as it would in a window menu; a menu that drops leading
-  // separators would lose it.
+  // The item sits behind a separator, as it would at the end of a window menu; by default a
+  // menu hides a separator that comes first.
   m_pContextMenu->setSeparatorsCollapsible(false);
   m_pContextMenu->addSeparator();
   QAction *about = m_pContextMenu->addAction(QString::fromUtf8(AboutMenuText));
