@@ -190,10 +190,12 @@ void CVantolyDlg::PlaceAtBottomRight() {
   const QRect area = WorkArea();
   if (area.isEmpty())
     return;
-  const QRect frame = frameGeometry();
-  const QPoint shift(area.right() - frame.right(), area.bottom() - frame.bottom());
-  move(pos() + shift);
-  m_placedFrame = FrameMargins();
+  // Computed from the work area and the frame's size alone, never from where the window is
+  // now: a position the window manager has not reported yet cannot then shift the window twice.
+  const QMargins margins = FrameMargins();
+  const QSize frame = size().grownBy(margins);
+  move(area.right() + 1 - frame.width(), area.bottom() + 1 - frame.height());
+  m_placedFrame = margins;
 }
 
 void CVantolyDlg::showEvent(QShowEvent *event) {
