@@ -1,0 +1,140 @@
+#include "app/win32/vantoly_dlg.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "app/conversion_mode.h"
+#include "app/convert_command.h"
+#include "app/win32/about_dlg.h"
+#include "app/win32/wide_text.h"
+#include "app/win32/win32_feedback.h"
+#include "clipboard/clipboard_win32.h"
+#include "res/resource.h"
+
+CVantolyDlg::CVantolyDlg()
+    : CDialog(IDD_MAIN),
+      m_hIcon(static_cast<HICON>(LoadImageW(ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                            IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                                            GetSystemMetrics(SM_CYICON), 0))),
+      // The icon's own 16 x 16 picture, rather than the large one shrunk by the system.
+      m_hSmallIcon(static_cast<HICON>(LoadImageW(
+          ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0))) {}
+
+CVantolyDlg::~CVantolyDlg() {
+  if (m_hSmallIcon != nullptr)
+    DestroyIcon(m_hSmallIcon);
+  if (m_hIcon != nullptr)
+    DestroyIcon(m_hIcon);
+}
+
+BOOL CVantolyDlg::OnInitDialog() {
+  HWND list = GetDlgItem(m_hWnd, IDC_MODE);
+  for (const ConversionModeEntry& mode : ConversionModes)
+    SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(CWideText(mode.text).Get()));
+  DoDataExchange(false);
+
+  HMENU systemMenu = GetSystemMenu(m_hWnd, FALSE);
+  if (systemMenu != nullptr) {
+    wchar_t about[256];
+    if (LoadStringW(ResourceInstance(), IDS_ABOUTBOX, about, ARRAYSIZE(about)) > 0) {
+      AppendMenuW(systemMenu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuW(systemMenu, MF_STRING, IDM_ABOUTBOX, about);
+    }
+  }
+
+  SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL,
+               reinterpret_cast<LPARAM>(m_hSmallIcon != nullptr ? m_hSmallIcon : m_hIcon));
+
+  // Right and bottom edges on those of the work area: the corner above a bottom taskbar.
+  RECT workArea{};
+  RECT window{};
+  if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &workArea, 0) && GetWindowRect(m_hWnd, &window))
+    SetWindowPos(m_hWnd, nullptr, window.left + (workArea.right - window.right),
+                 window.top + (workArea.bottom - window.bottom), 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_SHOWWINDOW);
+
+  m_nMode = 0;
+  DoDataExchange(false);
+  return TRUE;
+}
+
+INT_PTR CVantolyDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+  case WM_SYSCOMMAND: return OnSysCommand(static_cast<UINT>(wParam), lParam);
+  case WM_PAINT: return OnPaint();
+  case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
+  case WM_HELP: OnHelp(); return TRUE;
+  case WM_COMMAND:
+    if (LOWORD(wParam) == IDC_CONVERT && HIWORD(wParam) == BN_CLICKED) {
+      OnConvert();
+      return TRUE;
+    }
+    break;
+  default: break;
+  }
+  return CDialog::OnMessage(message, wParam, lParam);
+}
+
+void CVantolyDlg::DoDataExchange(bool bSave) {
+  HWND list = GetDlgItem(m_hWnd, IDC_MODE);
+  if (bSave) {
+    const LRESULT selection = SendMessageW(list, CB_GETCURSEL, 0, 0);
+    m_nMode = selection == CB_ERR ? -1 : static_cast<int>(selection);
+  } else {
+    SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(m_nMode), 0);
+  }
+}
+
+bool CVantolyDlg::OnSysCommand(UINT nID, LPARAM) {
+  if ((nID & 0xFFF0) != IDM_ABOUTBOX)
+    return false;
+  CAboutDlg about;
+  about.DoModal(m_hWnd);
+  return true;
+}
+
+bool CVantolyDlg::OnPaint() {
+  if (!IsIconic(m_hWnd))
+    return false;
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(m_hWnd, &paint);
+  SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT client{};
+  GetClientRect(m_hWnd, &client);
+  const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+  DrawIcon(dc, x, y, m_hIcon);
+  EndPaint(m_hWnd, &paint);
+  return true;
+}
+
+HCURSOR CVantolyDlg::OnQueryDragIcon() { return static_cast<HCURSOR>(m_hIcon); }
+
+void CVantolyDlg::OnConvert() {
+  DoDataExchange(true);
+  CWin32Clipboard clipboard(m_hWnd);
+  CWin32Feedback feedback(m_hWnd);
+  RunConvertCommand(m_nMode, clipboard, feedback);
+}
+
+void CVantolyDlg::OnHelp() {
+  // A compiled help file is what current systems open; the old format is looked for too.
+  for (const wchar_t* extension : {L".chm", L".hlp"}) {
+    wchar_t path[32768];
+    std::wcsncpy(path, ExecutablePath(), ARRAYSIZE(path) - 8);
+    path[ARRAYSIZE(path) - 8] = L'\0';
+    wchar_t* dot = std::wcsrchr(path, L'.');
+    wchar_t* slash = std::wcsrchr(path, L'\\');
+    if (dot == nullptr || (slash != nullptr && dot < slash))
+      dot = path + std::wcslen(path);
+    std::wcscpy(dot, extension);
+    const DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      ShellExecuteW(m_hWnd, nullptr, path, nullptr, nullptr, SW_SHOWNORMAL);
+      return;
+    }
+  }
+}
