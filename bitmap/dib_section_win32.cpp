@@ -17,17 +17,17 @@ HDC ToDc(MemoryDcHandle dc) { return reinterpret_cast<HDC>(dc); }
 
 } // namespace
 
-DibSectionHandle CreateDibSection(const DibInfoHeader& header, std::uint8_t*& bits) {
+DibSectionHandle CreateDibSection(const DibInfoHeader &header, std::uint8_t *&bits) {
   const std::int64_t stride = DibStride(header.biBitCount, header.biWidth);
   if (stride <= 0 || header.biHeight <= 0)
     return nullptr;
   // The image keeps its colour table right behind the header, so together they are the
   // BITMAPINFO that GDI reads.
-  const auto* info = reinterpret_cast<const BITMAPINFO*>(&header);
+  const auto *info = reinterpret_cast<const BITMAPINFO *>(&header);
   HDC screen = GetDC(nullptr);
   if (screen == nullptr)
     return nullptr;
-  void* sectionBits = nullptr;
+  void *sectionBits = nullptr;
   HBITMAP bitmap = CreateDIBSection(screen, info, DIB_RGB_COLORS, &sectionBits, nullptr, 0);
   ReleaseDC(nullptr, screen);
   if (bitmap == nullptr || sectionBits == nullptr) {
@@ -39,7 +39,7 @@ DibSectionHandle CreateDibSection(const DibInfoHeader& header, std::uint8_t*& bi
   // an image made without rows must read as index 0 everywhere.
   std::memset(sectionBits, 0,
               static_cast<std::size_t>(stride) * static_cast<std::size_t>(header.biHeight));
-  bits = static_cast<std::uint8_t*>(sectionBits);
+  bits = static_cast<std::uint8_t *>(sectionBits);
   return ToSection(bitmap);
 }
 
@@ -48,7 +48,9 @@ void DeleteDibSection(DibSectionHandle section) {
     DeleteObject(ToBitmap(section));
 }
 
-MemoryDcHandle CreateMemoryDc() { return reinterpret_cast<MemoryDcHandle>(CreateCompatibleDC(nullptr)); }
+MemoryDcHandle CreateMemoryDc() {
+  return reinterpret_cast<MemoryDcHandle>(CreateCompatibleDC(nullptr));
+}
 
 void DeleteMemoryDc(MemoryDcHandle dc) {
   if (dc != nullptr)

@@ -6,16 +6,31 @@
 
 namespace {
 
+// Clipboard viewers and managers open the clipboard for a moment whenever it changes, so a
+// failed open is tried again a few times before it counts: about a quarter of a second.
+constexpr int OpenAttempts = 10;
+constexpr DWORD OpenRetryDelay = 25; // milliseconds
+
+bool OpenClipboardSoon(HWND owner) {
+  for (int attempt = 1;; ++attempt) {
+    if (OpenClipboard(owner))
+      return true;
+    if (attempt == OpenAttempts)
+      return false;
+    Sleep(OpenRetryDelay);
+  }
+}
+
 // The clipboard stays open only for the life of one of these, whatever path leaves the scope.
 class OpenedClipboard {
 public:
-  explicit OpenedClipboard(HWND owner) : m_bOpen(OpenClipboard(owner) != FALSE) {}
+  explicit OpenedClipboard(HWND owner) : m_bOpen(OpenClipboardSoon(owner)) {}
   ~OpenedClipboard() {
     if (m_bOpen)
       CloseClipboard();
   }
-  OpenedClipboard(const OpenedClipboard&) = delete;
-  OpenedClipboard& operator=(const OpenedClipboard&) = delete;
+  OpenedClipboard(const OpenedClipboard &) = delete;
+  OpenedClipboard &operator=(const OpenedClipboard &) = delete;
   bool IsOpen() const { return m_bOpen; }
 
 private:
@@ -30,18 +45,18 @@ public:
     if (m_pData != nullptr)
       GlobalUnlock(m_hBlock);
   }
-  LockedBlock(const LockedBlock&) = delete;
-  LockedBlock& operator=(const LockedBlock&) = delete;
-  std::uint8_t* Data() const { return static_cast<std::uint8_t*>(m_pData); }
+  LockedBlock(const LockedBlock &) = delete;
+  LockedBlock &operator=(const LockedBlock &) = delete;
+  std::uint8_t *Data() const { return static_cast<std::uint8_t *>(m_pData); }
 
 private:
   HGLOBAL m_hBlock;
-  void* m_pData;
+  void *m_pData;
 };
 
 } // namespace
 
-bool CWin32Clipboard::ReadDib(CDibImage& image) {
+bool CWin32Clipboard::ReadDib(CDibImage &image) {
   OpenedClipboard clipboard(m_hOwner);
   if (!clipboard.IsOpen())
     return false;
@@ -55,7 +70,7 @@ bool CWin32Clipboard::ReadDib(CDibImage& image) {
   return ReadPackedDib(locked.Data(), GlobalSize(block), image);
 }
 
-bool CWin32Clipboard::WriteDib(const CDibImage& image) {
+bool CWin32Clipboard::WriteDib(const CDibImage &image) {
   const std::size_t size = PackedDibSize(image);
   if (size == 0)
     return false;

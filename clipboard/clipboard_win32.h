@@ -13,11 +13,11 @@ public:
 
   // The CF_DIB block, checked against its real length (GlobalSize), so a short or malformed
   // block is refused instead of being read past its end.
-  bool ReadDib(CDibImage& image) override;
+  bool ReadDib(CDibImage &image) override;
   // Replaces every format on the clipboard with one CF_DIB block. On failure the block is
   // freed; when the clipboard could not be opened or emptied it keeps what it held, and when it
   // refuses the block after emptying it is left empty.
-  bool WriteDib(const CDibImage& image) override;
+  bool WriteDib(const CDibImage &image) override;
 
 private:
   HWND m_hOwner;

@@ -21,13 +21,13 @@ INT_PTR CDialog::OnMessage(UINT message, WPARAM wParam, LPARAM) {
 }
 
 INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  CDialog* dialog = nullptr;
+  CDialog *dialog = nullptr;
   if (message == WM_INITDIALOG) {
-    dialog = reinterpret_cast<CDialog*>(lParam);
+    dialog = reinterpret_cast<CDialog *>(lParam);
     dialog->m_hWnd = hWnd;
     SetWindowLongPtrW(hWnd, DWLP_USER, lParam);
   } else {
-    dialog = reinterpret_cast<CDialog*>(GetWindowLongPtrW(hWnd, DWLP_USER));
+    dialog = reinterpret_cast<CDialog *>(GetWindowLongPtrW(hWnd, DWLP_USER));
   }
   if (dialog == nullptr)
     return FALSE;
@@ -37,9 +37,8 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND hWnd, UINT message, WPARAM wParam, LPA
     if (message == WM_INITDIALOG)
       return dialog->OnInitDialog();
     return dialog->OnMessage(message, wParam, lParam);
-  } catch (const std::bad_alloc&) {
-    MessageBoxW(hWnd, CWideText(MessageOutOfMemory), ExecutableTitle(),
-                MB_ICONEXCLAMATION | MB_OK);
+  } catch (const std::bad_alloc &) {
+    MessageBoxW(hWnd, CWideText(MessageOutOfMemory), ExecutableTitle(), MB_ICONEXCLAMATION | MB_OK);
     return FALSE;
   }
 }

@@ -8,8 +8,8 @@ class CDialog {
 public:
   explicit CDialog(UINT nIDTemplate) : m_nIDTemplate(nIDTemplate) {}
   virtual ~CDialog() = default;
-  CDialog(const CDialog&) = delete;
-  CDialog& operator=(const CDialog&) = delete;
+  CDialog(const CDialog &) = delete;
+  CDialog &operator=(const CDialog &) = delete;
 
   // Runs the dialog until it ends; its end code, or -1 when it could not be created.
   INT_PTR DoModal(HWND hParent);

@@ -7,7 +7,7 @@
 namespace {
 
 // Marks a running copy. It is never waited on.
-constexpr const wchar_t* InstanceMutexName = L"VantolyInstance";
+constexpr const wchar_t *InstanceMutexName = L"VantolyInstance";
 
 } // namespace
 

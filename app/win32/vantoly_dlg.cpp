@@ -18,9 +18,9 @@ CVantolyDlg::CVantolyDlg()
                                             IMAGE_ICON, GetSystemMetrics(SM_CXICON),
                                             GetSystemMetrics(SM_CYICON), 0))),
       // The icon's own 16 x 16 picture, rather than the large one shrunk by the system.
-      m_hSmallIcon(static_cast<HICON>(LoadImageW(
-          ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0))) {}
+      m_hSmallIcon(static_cast<HICON>(
+          LoadImageW(ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                     GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0))) {}
 
 CVantolyDlg::~CVantolyDlg() {
   if (m_hSmallIcon != nullptr)
@@ -31,7 +31,7 @@ CVantolyDlg::~CVantolyDlg() {
 
 BOOL CVantolyDlg::OnInitDialog() {
   HWND list = GetDlgItem(m_hWnd, IDC_MODE);
-  for (const ConversionModeEntry& mode : ConversionModes)
+  for (const ConversionModeEntry &mode : ConversionModes)
     SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(CWideText(mode.text).Get()));
   DoDataExchange(false);
 
@@ -122,12 +122,12 @@ void CVantolyDlg::OnConvert() {
 
 void CVantolyDlg::OnHelp() {
   // A compiled help file is what current systems open; the old format is looked for too.
-  for (const wchar_t* extension : {L".chm", L".hlp"}) {
+  for (const wchar_t *extension : {L".chm", L".hlp"}) {
     wchar_t path[32768];
     std::wcsncpy(path, ExecutablePath(), ARRAYSIZE(path) - 8);
     path[ARRAYSIZE(path) - 8] = L'\0';
-    wchar_t* dot = std::wcsrchr(path, L'.');
-    wchar_t* slash = std::wcsrchr(path, L'\\');
+    wchar_t *dot = std::wcsrchr(path, L'.');
+    wchar_t *slash = std::wcsrchr(path, L'\\');
     if (dot == nullptr || (slash != nullptr && dot < slash))
       dot = path + std::wcslen(path);
     std::wcscpy(dot, extension);

@@ -10,7 +10,7 @@ wchar_t g_szExecutableTitle[32768];
 
 } // namespace
 
-const wchar_t* ExecutablePath() {
+const wchar_t *ExecutablePath() {
   if (g_szExecutablePath[0] == L'\0') {
     const DWORD length =
         GetModuleFileNameW(nullptr, g_szExecutablePath, ARRAYSIZE(g_szExecutablePath));
@@ -20,15 +20,15 @@ const wchar_t* ExecutablePath() {
   return g_szExecutablePath;
 }
 
-const wchar_t* ExecutableTitle() {
+const wchar_t *ExecutableTitle() {
   if (g_szExecutableTitle[0] == L'\0') {
-    const wchar_t* path = ExecutablePath();
-    const wchar_t* name = path;
-    for (const wchar_t* p = path; *p != L'\0'; ++p)
+    const wchar_t *path = ExecutablePath();
+    const wchar_t *name = path;
+    for (const wchar_t *p = path; *p != L'\0'; ++p)
       if (*p == L'\\' || *p == L'/' || *p == L':')
         name = p + 1;
     std::wcsncpy(g_szExecutableTitle, name, ARRAYSIZE(g_szExecutableTitle) - 1);
-    wchar_t* dot = std::wcsrchr(g_szExecutableTitle, L'.');
+    wchar_t *dot = std::wcsrchr(g_szExecutableTitle, L'.');
     if (dot != nullptr && dot != g_szExecutableTitle)
       *dot = L'\0';
   }

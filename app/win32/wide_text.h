@@ -9,14 +9,14 @@
 
 class CWideText {
 public:
-  explicit CWideText(const char* utf8) {
+  explicit CWideText(const char *utf8) {
     m_text[0] = L'\0';
     if (utf8 != nullptr &&
         MultiByteToWideChar(CP_UTF8, 0, utf8, -1, m_text, static_cast<int>(Capacity)) == 0)
       m_text[0] = L'\0'; // invalid or too long: none of our texts is
   }
-  const wchar_t* Get() const { return m_text; }
-  operator const wchar_t*() const { return m_text; }
+  const wchar_t *Get() const { return m_text; }
+  operator const wchar_t *() const { return m_text; }
 
 private:
   static constexpr std::size_t Capacity = 512;
@@ -24,6 +24,6 @@ private:
 };
 
 // The full path of the running executable.
-const wchar_t* ExecutablePath();
+const wchar_t *ExecutablePath();
 // The executable's file name without folder and extension: the caption of message boxes.
-const wchar_t* ExecutableTitle();
+const wchar_t *ExecutableTitle();

@@ -10,7 +10,7 @@ CWin32Feedback::~CWin32Feedback() {
   }
 }
 
-void CWin32Feedback::ShowMessage(const char* text) {
+void CWin32Feedback::ShowMessage(const char *text) {
   MessageBoxW(m_hOwner, CWideText(text), ExecutableTitle(), MB_ICONEXCLAMATION | MB_OK);
 }
 

@@ -12,7 +12,7 @@ public:
   ~CWin32Feedback() override;
 
   // Exclamation icon and OK, captioned with the executable's name; returns when dismissed.
-  void ShowMessage(const char* text) override;
+  void ShowMessage(const char *text) override;
   void Beep() override;
   void BeginWaitCursor() override;
   void EndWaitCursor() override;

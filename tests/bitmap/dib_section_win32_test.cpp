@@ -58,9 +58,9 @@ TEST(DibSectionWin32, GdiSeesTheImagesColourTableOnceSelected) {
   RGBQUAD seen[3]{};
   ASSERT_EQ(GetDIBColorTable(dc, 0, 3, seen), 3u);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(seen[i].rgbBlue, table[i].blue);
-    EXPECT_EQ(seen[i].rgbGreen, table[i].green);
-    EXPECT_EQ(seen[i].rgbRed, table[i].red);
+    EXPECT_EQ(seen[i].rgbBlue, table[i].rgbBlue);
+    EXPECT_EQ(seen[i].rgbGreen, table[i].rgbGreen);
+    EXPECT_EQ(seen[i].rgbRed, table[i].rgbRed);
   }
 }
 
@@ -93,7 +93,7 @@ TEST(DibSectionWin32, SectionsForEveryDepthTheReaderProduces) {
 
 TEST(DibSectionWin32, NoSectionForADepthWithoutRows) {
   DibInfoHeader header = MakeHeader(3, 2, 2);
-  std::uint8_t* bits = nullptr;
+  std::uint8_t *bits = nullptr;
   EXPECT_EQ(CreateDibSection(header, bits), nullptr);
   EXPECT_EQ(bits, nullptr);
   MemoryDcHandle dc = CreateMemoryDc();

@@ -25,10 +25,10 @@ std::vector<std::uint8_t> MakeBlock24(int width, int height, std::uint32_t table
   header.biBitCount = 24;
   header.biClrUsed = tableEntries;
   std::memcpy(block.data(), &header, sizeof header);
-  std::uint8_t* rows = block.data() + 40 + 4 * tableEntries;
+  std::uint8_t *rows = block.data() + 40 + 4 * tableEntries;
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = rows + stride * (height - 1 - y) + 3 * x;
+      std::uint8_t *p = rows + stride * (height - 1 - y) + 3 * x;
       p[0] = static_cast<std::uint8_t>(x + y);
       p[1] = static_cast<std::uint8_t>(y);
       p[2] = static_cast<std::uint8_t>(x);
@@ -100,7 +100,7 @@ TEST_F(ClipboardWin32, WritesOnePackedBitmapInPlaceOfEverything) {
   ASSERT_TRUE(written.has_value());
   ASSERT_GE(written->size(), expected.size());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), written->begin()));
-  EXPECT_EQ(reinterpret_cast<const DibInfoHeader*>(written->data())->biClrUsed, 2u);
+  EXPECT_EQ(reinterpret_cast<const DibInfoHeader *>(written->data())->biClrUsed, 2u);
   EXPECT_FALSE(GetClipboardText(m_window.Get()).has_value()) << "the old text survived";
 }
 
