@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 
-#include <cwchar>
+#include <string>
 
 #include "app/conversion_mode.h"
 #include "app/convert_command.h"
@@ -121,19 +121,20 @@ void CVantolyDlg::OnConvert() {
 }
 
 void CVantolyDlg::OnHelp() {
-  // A compiled help file is what current systems open; the old format is looked for too.
+  // The executable's path with its extension replaced. A compiled help file is what current
+  // systems open; the old format is looked for too.
+  const std::wstring executable = ExecutablePath();
+  const std::size_t slash = executable.find_last_of(L"\\/");
+  const std::size_t dot = executable.find_last_of(L'.');
+  const std::wstring stem =
+      dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)
+          ? executable.substr(0, dot)
+          : executable;
   for (const wchar_t *extension : {L".chm", L".hlp"}) {
-    wchar_t path[32768];
-    std::wcsncpy(path, ExecutablePath(), ARRAYSIZE(path) - 8);
-    path[ARRAYSIZE(path) - 8] = L'\0';
-    wchar_t *dot = std::wcsrchr(path, L'.');
-    wchar_t *slash = std::wcsrchr(path, L'\\');
-    if (dot == nullptr || (slash != nullptr && dot < slash))
-      dot = path + std::wcslen(path);
-    std::wcscpy(dot, extension);
-    const DWORD attributes = GetFileAttributesW(path);
+    const std::wstring path = stem + extension;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      ShellExecuteW(m_hWnd, nullptr, path, nullptr, nullptr, SW_SHOWNORMAL);
+      ShellExecuteW(m_hWnd, nullptr, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
       return;
     }
   }

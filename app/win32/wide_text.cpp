@@ -27,7 +27,8 @@ const wchar_t *ExecutableTitle() {
     for (const wchar_t *p = path; *p != L'\0'; ++p)
       if (*p == L'\\' || *p == L'/' || *p == L':')
         name = p + 1;
-    std::wcsncpy(g_szExecutableTitle, name, ARRAYSIZE(g_szExecutableTitle) - 1);
+    // Both buffers have the same size, and the name is a tail of the path.
+    std::wmemcpy(g_szExecutableTitle, name, std::wcslen(name) + 1);
     wchar_t *dot = std::wcsrchr(g_szExecutableTitle, L'.');
     if (dot != nullptr && dot != g_szExecutableTitle)
       *dot = L'\0';
