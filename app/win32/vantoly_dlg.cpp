@@ -2,10 +2,12 @@
 
 #include <shellapi.h>
 
+#include <new>
 #include <string>
 
 #include "app/conversion_mode.h"
 #include "app/convert_command.h"
+#include "app/texts.h"
 #include "app/win32/about_dlg.h"
 #include "app/win32/wide_text.h"
 #include "app/win32/win32_feedback.h"
@@ -22,7 +24,18 @@ CVantolyDlg::CVantolyDlg()
           LoadImageW(ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                      GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0))) {}
 
+namespace {
+
+// The one main dialog of this thread, for the message filter.
+CVantolyDlg *g_pMainDialog = nullptr;
+
+} // namespace
+
 CVantolyDlg::~CVantolyDlg() {
+  if (m_hMessageFilter != nullptr)
+    UnhookWindowsHookEx(m_hMessageFilter);
+  if (g_pMainDialog == this)
+    g_pMainDialog = nullptr;
   if (m_hSmallIcon != nullptr)
     DestroyIcon(m_hSmallIcon);
   if (m_hIcon != nullptr)
@@ -56,6 +69,10 @@ BOOL CVantolyDlg::OnInitDialog() {
                  window.top + (workArea.bottom - window.bottom), 0, 0,
                  SWP_NOSIZE | SWP_NOZORDER | SWP_SHOWWINDOW);
 
+  g_pMainDialog = this;
+  m_hMessageFilter =
+      SetWindowsHookExW(WH_MSGFILTER, &CVantolyDlg::MessageFilter, nullptr, GetCurrentThreadId());
+
   m_nMode = 0;
   DoDataExchange(false);
   return TRUE;
@@ -66,7 +83,11 @@ INT_PTR CVantolyDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   case WM_SYSCOMMAND: return OnSysCommand(static_cast<UINT>(wParam), lParam);
   case WM_PAINT: return OnPaint();
   case WM_QUERYDRAGICON: return reinterpret_cast<INT_PTR>(OnQueryDragIcon());
-  case WM_HELP: OnHelp(); return TRUE;
+  case WM_DESTROY:
+    if (m_hMessageFilter != nullptr)
+      UnhookWindowsHookEx(m_hMessageFilter);
+    m_hMessageFilter = nullptr;
+    break;
   case WM_COMMAND:
     if (LOWORD(wParam) == IDC_CONVERT && HIWORD(wParam) == BN_CLICKED) {
       OnConvert();
@@ -118,6 +139,22 @@ void CVantolyDlg::OnConvert() {
   CWin32Clipboard clipboard(m_hWnd);
   CWin32Feedback feedback(m_hWnd);
   RunConvertCommand(m_nMode, clipboard, feedback);
+}
+
+LRESULT CALLBACK CVantolyDlg::MessageFilter(int code, WPARAM wParam, LPARAM lParam) {
+  const auto *msg = reinterpret_cast<const MSG *>(lParam);
+  CVantolyDlg *dialog = g_pMainDialog;
+  if (code == MSGF_DIALOGBOX && dialog != nullptr && msg->message == WM_KEYDOWN &&
+      msg->wParam == VK_F1 && (msg->hwnd == dialog->m_hWnd || IsChild(dialog->m_hWnd, msg->hwnd))) {
+    try {
+      dialog->OnHelp();
+    } catch (const std::bad_alloc &) {
+      MessageBoxW(dialog->m_hWnd, CWideText(MessageOutOfMemory), ExecutableTitle(),
+                  MB_ICONEXCLAMATION | MB_OK);
+    }
+    return TRUE;
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
 void CVantolyDlg::OnHelp() {

@@ -23,8 +23,12 @@ private:
   void OnConvert();
   // F1: the help file named after the executable, if there is one.
   void OnHelp();
+  // The dialog manager offers every message of its loop to this filter first; F1 is taken
+  // there, as the keyboard delivers it to whichever control has the focus.
+  static LRESULT CALLBACK MessageFilter(int code, WPARAM wParam, LPARAM lParam);
 
   int m_nMode = -1; // the selected conversion mode, -1 for none
   HICON m_hIcon;
   HICON m_hSmallIcon;
+  HHOOK m_hMessageFilter = nullptr;
 };
