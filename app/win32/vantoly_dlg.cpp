@@ -14,6 +14,13 @@
 #include "clipboard/clipboard_win32.h"
 #include "res/resource.h"
 
+namespace {
+
+// The one main dialog of this thread, for the message filter.
+CVantolyDlg *g_pMainDialog = nullptr;
+
+} // namespace
+
 CVantolyDlg::CVantolyDlg()
     : CDialog(IDD_MAIN),
       m_hIcon(static_cast<HICON>(LoadImageW(ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME),
@@ -23,13 +30,6 @@ CVantolyDlg::CVantolyDlg()
       m_hSmallIcon(static_cast<HICON>(
           LoadImageW(ResourceInstance(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                      GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0))) {}
-
-namespace {
-
-// The one main dialog of this thread, for the message filter.
-CVantolyDlg *g_pMainDialog = nullptr;
-
-} // namespace
 
 CVantolyDlg::~CVantolyDlg() {
   if (m_hMessageFilter != nullptr)

@@ -476,6 +476,20 @@ TEST_F(VantolyProgram, KeyboardEnterConvertsAltMFocusesTheListEscEnds) {
     CloseHandle(mutex);
 }
 
+TEST_F(VantolyProgram, ExitButtonAndCloseBoxEndTheProgram) {
+  PostMessageW(Item(IDCANCEL), BM_CLICK, 0, 0);
+  ASSERT_TRUE(m_program.WaitForExit()) << "Exit did not end the program";
+  EXPECT_EQ(m_program.ExitCode(), 0u);
+
+  CVantolyProcess again;
+  ASSERT_TRUE(again.Start());
+  HWND dialog = again.WaitForDialog();
+  ASSERT_NE(dialog, nullptr) << "no new copy after the first ended";
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(again.WaitForExit()) << "the close box did not end the program";
+  EXPECT_EQ(again.ExitCode(), 0u);
+}
+
 TEST_F(VantolyProgram, ASecondCopyEndsAtOnceAndLeavesTheFirstAlone) {
   HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, L"VantolyInstance");
   EXPECT_NE(mutex, nullptr) << "the running copy holds no mutex";
