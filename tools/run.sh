@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job: vantoly-convert on a sample picture,
+# Installs what is missing, builds, and runs the main job: on a desktop (X11 or Wayland) the
+# dialog, vantoly; without a display, the headless demo: vantoly-convert on a sample picture,
 # writing all eight results to build/demo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  ensure_packages "${CORE_PACKAGES[@]}" "${QT_PACKAGES[@]}"
+  cmake -S . -B build -G Ninja -DVANTOLY_BUILD_TESTS=OFF >/dev/null
+  cmake --build build
+  echo "Starting build/bin/vantoly: the dialog sits in the bottom-right corner of the screen."
+  echo "(If a copy is running already, this one ends at once: only one runs at a time.)"
+  exec build/bin/vantoly
+fi
+echo "No display (neither DISPLAY nor WAYLAND_DISPLAY is set): the dialog cannot be shown."
+echo "Running the headless demo instead: vantoly-convert on a sample picture."
 ensure_packages "${CORE_PACKAGES[@]}"
 cmake -S . -B build -G Ninja -DVANTOLY_BUILD_TESTS=OFF >/dev/null
 cmake --build build

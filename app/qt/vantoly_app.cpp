@@ -1,0 +1,45 @@
+#include "app/qt/vantoly_app.h"
+
+#include <QApplication>
+
+#include "app/qt/dialog_units.h"
+#include "app/qt/vantoly_dlg.h"
+#include "clipboard/clipboard_qt.h"
+
+namespace {
+constexpr const char *InstanceName = "VantolyInstance";
+}
+
+int CVantolyApp::Run(int &argc, char **argv) {
+  if (!InitInstance())
+    return 0;
+  RunDialog(argc, argv);
+  return ExitInstance();
+}
+
+bool CVantolyApp::InitInstance() {
+  return m_instanceGuard.Acquire(InstanceName) != CInstanceGuard::Result::AlreadyRunning;
+}
+
+int CVantolyApp::ExitInstance() {
+  m_instanceGuard.Release();
+  return 0;
+}
+
+int CVantolyApp::RunDialog(int &argc, char **argv) {
+  // A native Wayland window cannot choose its place on the screen, and the dialog's place is
+  // the bottom-right corner. Where X11 is at hand too (XWayland), take it, unless the user
+  // chose a platform; the clipboard is shared between the two.
+  if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && qEnvironmentVariableIsSet("DISPLAY") &&
+      qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+    qputenv("QT_QPA_PLATFORM", "xcb;wayland");
+  QApplication application(argc, argv);
+  // Lets Wayland compositors and task bars match the window with vantoly.desktop and its icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("vantoly"));
+  QApplication::setWindowIcon(ApplicationIcon());
+  // Message boxes in the dialog's face too, rather than a Latin face with a fallback.
+  QApplication::setFont(DialogFont());
+  CQtClipboard clipboard;
+  CVantolyDlg dialog(clipboard);
+  return dialog.exec();
+}

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# vantoly as a user runs it, on a real X server (Xvfb) with other programs on the clipboard:
+# xclip offers a BMP, the dialog converts it on real key presses, xclip reads back image/bmp
+# (byte for byte what vantoly-convert writes for the same mode) and image/png (same pixels
+# and colour table); the same with a PNG offered. Then the single-instance rule with real
+# processes: a second copy ends at once and silently, the first lives on, and a killed copy
+# leaves no lock behind. Last, under a window manager, the frame's bottom-right corner sits on
+# the screen's.
+set -euo pipefail
+: "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?}"
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -s "$work/vantoly.err" ]; then echo "vantoly's standard error:" >&2; head -c 20000 "$work/vantoly.err" >&2; fi
+  exit 1
+}
+# Waits up to $2 tenths of a second for process $1 to end.
+wait_gone() {
+  local i
+  for ((i = 0; i < $2; i++)); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+  return 1
+}
+# Waits until the clipboard offers MIME type $1.
+wait_offered() {
+  local i
+  for ((i = 0; i < 100; i++)); do
+    xclip -selection clipboard -t TARGETS -o 2>/dev/null | grep -qx "$1" && return 0
+    sleep 0.1
+  done
+  fail "the clipboard never offered $1"
+}
+# The visible dialog's window id; fails after 20 s.
+dialog_window() {
+  timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1
+}
+
+mkdir -m 700 "$work/run"
+export XDG_RUNTIME_DIR=$work/run
+unset WAYLAND_DISPLAY
+export QT_QPA_PLATFORM=xcb
+
+# A display of our own: -displayfd picks a free number, so parallel runs never collide;
+# -noreset keeps the server up while no program is connected (between two copies).
+exec 7>"$work/display"
+Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
+pids+=($!)
+exec 7>&-
+for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=:$(head -n 1 "$work/display")
+
+"$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 37 23
+"$VANTOLY_COMPARE_IMAGE" --to-png "$work/sample.bmp" "$work/sample.png"
+
+# Offers $2 as MIME type $1 (xclip serves it until another program takes the clipboard),
+# presses the keys $3..., and checks the clipboard against vantoly-convert in mode $mode.
+convert_offered() {
+  local type=$1 file=$2
+  shift 2
+  xclip -selection clipboard -t "$type" -quiet "$file" >/dev/null 2>&1 &
+  local server=$!
+  pids+=($server)
+  wait_offered "$type"
+  xdotool key --delay 50 "$@"
+  wait_gone "$server" 100 || fail "vantoly did not take the clipboard ($type in, mode $mode)"
+  "$VANTOLY_CONVERT" "$mode" "$work/sample.bmp" "$work/expected.bmp"
+  xclip -selection clipboard -t image/bmp -o >"$work/out.bmp"
+  cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs ($type in, mode $mode)"
+  xclip -selection clipboard -t image/png -o >"$work/out.png"
+  "$VANTOLY_COMPARE_IMAGE" "$work/expected.bmp" "$work/out.png" ||
+    fail "image/png differs ($type in, mode $mode)"
+  echo "ok: $type in, mode $mode: image/bmp and image/png as vantoly-convert"
+}
+
+"$VANTOLY" 2>"$work/vantoly.err" &
+app=$!
+pids+=($app)
+window=$(dialog_window) || fail "no dialog"
+# No window manager: give the dialog the keyboard ourselves.
+xdotool windowfocus --sync "$window"
+sleep 0.3
+
+# The focus starts on Convert: Tab to the list, seven steps down to mode 7, Enter converts.
+mode=7
+convert_offered image/bmp "$work/sample.bmp" Tab Down Down Down Down Down Down Down Return
+# A PNG, as most Linux programs offer pictures; two steps up to mode 5 (double size).
+mode=5
+convert_offered image/png "$work/sample.png" Up Up Return
+
+xdotool key Escape
+wait_gone "$app" 100 || fail "Esc did not end the program"
+wait "$app" || fail "vantoly exited with $?"
+echo "ok: Esc ends the program"
+
+# One copy at a time.
+"$VANTOLY" &
+first=$!
+pids+=($first)
+dialog_window >/dev/null || fail "no dialog"
+set +e
+timeout 10 "$VANTOLY" >"$work/second.out" 2>&1
+status=$?
+set -e
+[ "$status" -eq 0 ] || fail "the second copy exited with $status"
+[ ! -s "$work/second.out" ] || fail "the second copy wrote: $(cat "$work/second.out")"
+kill -0 "$first" 2>/dev/null || fail "the first copy died"
+[ "$(xdotool search --onlyvisible --name '^Vantoly$' | wc -l)" -eq 1 ] || fail "not exactly one dialog"
+echo "ok: a second copy ends at once and silently; the first runs on"
+
+# Killed, the first copy leaves no lock: the next one starts.
+kill -KILL "$first"
+wait "$first" 2>/dev/null || true
+"$VANTOLY" &
+third=$!
+pids+=($third)
+window=$(dialog_window) || fail "no dialog after the first copy was killed"
+xdotool windowfocus --sync "$window" key Escape
+wait_gone "$third" 100 || fail "Esc did not end the program"
+echo "ok: a killed copy leaves no lock behind"
+
+# Under a window manager the frame, not just the client area, meets the corner of the work
+# area, which panels make smaller than the screen: here the window manager keeps 30 pixels on
+# the right and 40 at the bottom for them, leaving 994 × 728.
+if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xwininfo >/dev/null; then
+  cat >"$work/openbox.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <margins><top>0</top><bottom>40</bottom><left>0</left><right>30</right></margins>
+</openbox_config>
+XML
+  openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  for ((i = 0; i < 100; i++)); do
+    xprop -root _NET_WORKAREA 2>/dev/null | grep -q '= 0, 0, 994, 728' && break
+    sleep 0.1
+  done
+  "$VANTOLY" &
+  placed=$!
+  pids+=($placed)
+  window=$(dialog_window) || fail "no dialog under the window manager"
+  corner=
+  for ((i = 0; i < 50; i++)); do
+    # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
+    # reparenting window manager; xwininfo's does not.)
+    extents=$(xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
+    if [ -n "$extents" ]; then
+      IFS=, read -r left right top bottom <<<"$extents"
+      info=$(xwininfo -id "$window")
+      x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+      y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+      width=$(sed -n 's/^ *Width: *//p' <<<"$info")
+      height=$(sed -n 's/^ *Height: *//p' <<<"$info")
+      corner="$((x + width + right)),$((y + height + bottom))"
+      [ "$corner" = "994,728" ] && break
+    fi
+    sleep 0.1
+  done
+  [ "$corner" = "994,728" ] || { cat "$work/openbox.log" >&2; false; } ||
+    fail "the frame ends at ${corner:-?}, not at the corner 994,728 (frame extents: ${extents:-none})"
+  xdotool windowfocus --sync "$window" key Escape
+  wait_gone "$placed" 100 || fail "Esc did not end the program"
+  echo "ok: under a window manager the frame sits in the work area's bottom-right corner"
+else
+  echo "skipped: placement under a window manager (openbox or x11-utils not installed)"
+fi
