@@ -57,33 +57,45 @@ inline bool OpenClipboardPatiently(HWND owner) {
   return false;
 }
 
-// Replaces the clipboard's contents with one block of `format`. False on any failure.
-inline bool PutClipboardBytes(HWND owner, UINT format, const void *data, std::size_t size) {
-  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
-  if (block == nullptr)
+// One format's data, as a program puts it on the clipboard.
+struct ClipboardItem {
+  UINT format;
+  std::vector<std::uint8_t> bytes;
+};
+
+// Replaces the clipboard's contents with `items`. False on any failure.
+inline bool PutClipboardItems(HWND owner, const std::vector<ClipboardItem> &items) {
+  if (!OpenClipboardPatiently(owner))
     return false;
-  void *p = GlobalLock(block);
-  std::memcpy(p, data, size);
-  GlobalUnlock(block);
-  if (!OpenClipboardPatiently(owner)) {
-    GlobalFree(block);
-    return false;
+  bool put = EmptyClipboard() != FALSE;
+  for (const ClipboardItem &item : items) {
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, item.bytes.size());
+    if (block == nullptr) {
+      put = false;
+      continue;
+    }
+    std::memcpy(GlobalLock(block), item.bytes.data(), item.bytes.size());
+    GlobalUnlock(block);
+    if (SetClipboardData(item.format, block) == nullptr) {
+      GlobalFree(block);
+      put = false;
+    }
   }
-  EmptyClipboard();
-  const bool put = SetClipboardData(format, block) != nullptr;
-  if (!put)
-    GlobalFree(block);
   CloseClipboard();
   return put;
 }
 
+inline ClipboardItem TextItem(const std::wstring &text) {
+  const auto *p = reinterpret_cast<const std::uint8_t *>(text.c_str());
+  return {CF_UNICODETEXT, std::vector<std::uint8_t>(p, p + (text.size() + 1) * sizeof(wchar_t))};
+}
+
 inline bool PutClipboardDib(HWND owner, const std::vector<std::uint8_t> &block) {
-  return PutClipboardBytes(owner, CF_DIB, block.data(), block.size());
+  return PutClipboardItems(owner, {{CF_DIB, block}});
 }
 
 inline bool PutClipboardText(HWND owner, const std::wstring &text) {
-  return PutClipboardBytes(owner, CF_UNICODETEXT, text.c_str(),
-                           (text.size() + 1) * sizeof(wchar_t));
+  return PutClipboardItems(owner, {TextItem(text)});
 }
 
 // The block of `format` on the clipboard (GlobalSize bytes), or nothing.
@@ -109,15 +121,4 @@ inline std::optional<std::wstring> GetClipboardText(HWND owner) {
                     bytes->size() / sizeof(wchar_t));
   text.resize(std::wcslen(text.c_str()));
   return text;
-}
-
-// Every format on the clipboard, in the clipboard's order.
-inline std::vector<UINT> ClipboardFormats(HWND owner) {
-  std::vector<UINT> formats;
-  if (!OpenClipboardPatiently(owner))
-    return formats;
-  for (UINT format = EnumClipboardFormats(0); format != 0; format = EnumClipboardFormats(format))
-    formats.push_back(format);
-  CloseClipboard();
-  return formats;
 }
