@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "app/conversion_mode.h"
 #include "app/texts.h"
 #include "app/win32/wide_text.h"
 #include "app/win32/win32_feedback.h"
@@ -46,6 +48,40 @@ TEST(WideText, CarriesTheJapaneseTextsIntact) {
             L"\uff8a\uff9e\uff70\uff7c\uff9e\uff6e\uff9d\u60c5\u5831 Vantoly");
   EXPECT_EQ(std::wstring(CWideText(nullptr)), L"");
   EXPECT_EQ(std::wstring(CWideText(std::string(600, 'x').c_str())), L"") << "overlong text";
+}
+
+// The texts must survive the Japanese ANSI code page, which the program's users may still have
+// programs for (a text pasted into one of them, a resource compiled as code page 932).
+TEST(WideText, EveryTextFitsCodePage932) {
+  std::vector<const char *> texts = {AppTitle,
+                                     ConvertButtonText,
+                                     ModeLabelText,
+                                     ExitButtonText,
+                                     AboutMenuText,
+                                     AboutCaption,
+                                     AboutTitleText,
+                                     AboutVersionText,
+                                     AboutNoticeText,
+                                     HomePageButtonText,
+                                     OkButtonText,
+                                     DialogFontFace,
+                                     MessageNoModeSelected,
+                                     MessageNoClipboardBitmap,
+                                     MessageConversionFailed,
+                                     MessageCannotPaste,
+                                     MessageOutOfMemory};
+  for (const ConversionModeEntry &mode : ConversionModes)
+    texts.push_back(mode.text);
+  for (const char *text : texts) {
+    const CWideText wide(text);
+    ASSERT_NE(wide.Get()[0], L'\0') << text;
+    char narrow[1024];
+    BOOL lossy = FALSE;
+    const int length = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide, -1, narrow,
+                                           sizeof narrow, nullptr, &lossy);
+    EXPECT_GT(length, 0) << text;
+    EXPECT_FALSE(lossy) << text << " has characters outside code page 932";
+  }
 }
 
 TEST(WideText, TheCaptionIsTheExecutablesNameWithoutExtension) {
