@@ -4,4 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/test-core.sh
 bash tools/test-qt.sh
+bash tools/test-wine.sh
 echo "== all tests passed"

@@ -1,0 +1,99 @@
+#include "clipboard/clipboard_win32.h"
+
+#include <cstdint>
+
+#include "clipboard/packed_dib.h"
+
+namespace {
+
+// Clipboard viewers and managers open the clipboard for a moment whenever it changes, so a
+// failed open is tried again a few times before it counts: about a quarter of a second.
+constexpr int OpenAttempts = 10;
+constexpr DWORD OpenRetryDelay = 25; // milliseconds
+
+bool OpenClipboardSoon(HWND owner) {
+  for (int attempt = 1;; ++attempt) {
+    if (OpenClipboard(owner))
+      return true;
+    if (attempt == OpenAttempts)
+      return false;
+    Sleep(OpenRetryDelay);
+  }
+}
+
+// The clipboard stays open only for the life of one of these, whatever path leaves the scope.
+class OpenedClipboard {
+public:
+  explicit OpenedClipboard(HWND owner) : m_bOpen(OpenClipboardSoon(owner)) {}
+  ~OpenedClipboard() {
+    if (m_bOpen)
+      CloseClipboard();
+  }
+  OpenedClipboard(const OpenedClipboard &) = delete;
+  OpenedClipboard &operator=(const OpenedClipboard &) = delete;
+  bool IsOpen() const { return m_bOpen; }
+
+private:
+  bool m_bOpen;
+};
+
+// A locked global memory block, unlocked again on every path.
+class LockedBlock {
+public:
+  explicit LockedBlock(HGLOBAL block) : m_hBlock(block), m_pData(GlobalLock(block)) {}
+  ~LockedBlock() {
+    if (m_pData != nullptr)
+      GlobalUnlock(m_hBlock);
+  }
+  LockedBlock(const LockedBlock &) = delete;
+  LockedBlock &operator=(const LockedBlock &) = delete;
+  std::uint8_t *Data() const { return static_cast<std::uint8_t *>(m_pData); }
+
+private:
+  HGLOBAL m_hBlock;
+  void *m_pData;
+};
+
+} // namespace
+
+bool CWin32Clipboard::ReadDib(CDibImage &image) {
+  OpenedClipboard clipboard(m_hOwner);
+  if (!clipboard.IsOpen())
+    return false;
+  // The clipboard owns this block: it is only read, never freed.
+  HANDLE block = GetClipboardData(CF_DIB);
+  if (block == nullptr)
+    return false;
+  LockedBlock locked(block);
+  if (locked.Data() == nullptr)
+    return false;
+  return ReadPackedDib(locked.Data(), GlobalSize(block), image);
+}
+
+bool CWin32Clipboard::WriteDib(const CDibImage &image) {
+  const std::size_t size = PackedDibSize(image);
+  if (size == 0)
+    return false;
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+  if (block == nullptr)
+    return false;
+  {
+    LockedBlock locked(block);
+    if (locked.Data() == nullptr) {
+      GlobalFree(block);
+      return false;
+    }
+    WritePackedDib(image, locked.Data());
+  }
+  OpenedClipboard clipboard(m_hOwner);
+  if (!clipboard.IsOpen() || !EmptyClipboard()) {
+    GlobalFree(block);
+    return false;
+  }
+  // From here on the block belongs to the clipboard, unless it refuses it.
+  if (SetClipboardData(CF_DIB, block) == nullptr) {
+    GlobalFree(block);
+    return false;
+  }
+  return true;
+}
