@@ -3,4 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/test-core.sh
+bash tools/test-fuzz.sh
 echo "== all tests passed"

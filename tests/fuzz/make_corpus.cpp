@@ -188,7 +188,7 @@ std::vector<Seed> Seeds() {
        .masks = mask565,
        .rowsDelta = -10});
   add({.name = "bad-core-header", .headerSize = 12, .bitCount = 24});
-  add({.name = "bad-header-past-block", .headerSize = 4000, .bitCount = 24});
+  add({.name = "bad-header-past-block", .headerSize = 4000, .bitCount = 24, .rowsDelta = -3948});
   add({.name = "bad-width-zero", .width = 0, .bitCount = 24});
   add({.name = "bad-width-negative", .width = -5, .bitCount = 24});
   add({.name = "bad-height-zero", .height = 0, .bitCount = 24});
@@ -204,7 +204,11 @@ std::vector<Seed> Seeds() {
   add({.name = "bad-bitfields-8bpp", .bitCount = 8, .compression = 3, .masks = mask888});
   add({.name = "bad-colour-count-257", .bitCount = 8, .colorUsed = 257});
   add({.name = "bad-too-large", .width = 0x7FFFFFFF, .height = 0x7FFFFFFF, .bitCount = 32});
-  add({.name = "bad-too-large-rows", .width = 0x40000000, .height = 4, .bitCount = 24});
+  add({.name = "bad-rows-beyond-block",
+       .width = 0x10000000,
+       .height = 4,
+       .bitCount = 8,
+       .colorUsed = 1});
   add({.name = "bad-signature", .bitCount = 24, .fileOnly = true, .badSignature = true});
   add({.name = "bad-offset-in-table",
        .bitCount = 8,
