@@ -6,9 +6,9 @@
 #include "bitmap/dib_image.h"
 
 struct ConversionModeEntry {
-  const char* text; // as the mode list shows it (UTF-8)
+  const char *text; // as the mode list shows it (UTF-8)
   // Converts `source` into the freshly constructed `dest`; true when dest holds the result.
-  bool (*convert)(const CDibImage& source, CDibImage& dest);
+  bool (*convert)(const CDibImage &source, CDibImage &dest);
 };
 
 inline constexpr int ConversionModeCount = 8;

@@ -10,23 +10,23 @@ namespace {
 // Shows the wait cursor for the life of a scope, exceptions included.
 class WaitCursor {
 public:
-  explicit WaitCursor(CConvertFeedback& feedback) : m_feedback(feedback) {
+  explicit WaitCursor(CConvertFeedback &feedback) : m_feedback(feedback) {
     m_feedback.BeginWaitCursor();
   }
   ~WaitCursor() { m_feedback.EndWaitCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
+  WaitCursor(const WaitCursor &) = delete;
+  WaitCursor &operator=(const WaitCursor &) = delete;
 
 private:
-  CConvertFeedback& m_feedback;
+  CConvertFeedback &m_feedback;
 };
 
-ConvertOutcome Report(CConvertFeedback& feedback, ConvertOutcome outcome) {
+ConvertOutcome Report(CConvertFeedback &feedback, ConvertOutcome outcome) {
   feedback.ShowMessage(OutcomeMessage(outcome));
   return outcome;
 }
 
-ConvertOutcome ConvertClipboard(int nMode, CClipboard& clipboard, CConvertFeedback& feedback) {
+ConvertOutcome ConvertClipboard(int nMode, CClipboard &clipboard, CConvertFeedback &feedback) {
   if (nMode < 0 || nMode >= ConversionModeCount)
     return Report(feedback, ConvertOutcome::NoModeSelected);
   // Declared in this order, the images and the cursor end in the reverse one: destination,
@@ -50,7 +50,7 @@ ConvertOutcome ConvertClipboard(int nMode, CClipboard& clipboard, CConvertFeedba
 
 } // namespace
 
-const char* OutcomeMessage(ConvertOutcome outcome) {
+const char *OutcomeMessage(ConvertOutcome outcome) {
   switch (outcome) {
   case ConvertOutcome::Converted: return nullptr;
   case ConvertOutcome::NoModeSelected: return MessageNoModeSelected;
@@ -62,11 +62,11 @@ const char* OutcomeMessage(ConvertOutcome outcome) {
   return nullptr;
 }
 
-ConvertOutcome RunConvertCommand(int nMode, CClipboard& clipboard, CConvertFeedback& feedback) {
+ConvertOutcome RunConvertCommand(int nMode, CClipboard &clipboard, CConvertFeedback &feedback) {
   ConvertOutcome outcome;
   try {
     outcome = ConvertClipboard(nMode, clipboard, feedback);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::bad_alloc &) {
     // Both images are released and the wait cursor has ended by now; the clipboard was not
     // emptied, so it still holds the input.
     outcome = Report(feedback, ConvertOutcome::OutOfMemory);

@@ -17,7 +17,9 @@
       {0xFF, 0x00, 0x00, 0}, /* blue */                                                            \
       {0xFF, 0x00, 0xFF, 0}, /* fuchsia */                                                         \
       {0xFF, 0xFF, 0x00, 0}, /* aqua */                                                            \
-      {0xFF, 0xFF, 0xFF, 0} /* white */
+  {                                                                                                \
+    0xFF, 0xFF, 0xFF, 0                                                                            \
+  } /* white */
 
 const RgbQuad StandardPalette16[16] = {STANDARD_COLORS_16};
 const RgbQuad BlackWhitePalette[2] = {{0x00, 0x00, 0x00, 0}, {0xFF, 0xFF, 0xFF, 0}};

@@ -56,7 +56,7 @@ inline int ColorDistance(ColorValue a, ColorValue b) {
 }
 
 // Index of the entry nearest to c; ties go to the lowest index. count must be at least 1.
-inline int NearestPaletteIndex(const RgbQuad* palette, int count, ColorValue c) {
+inline int NearestPaletteIndex(const RgbQuad *palette, int count, ColorValue c) {
   int best = 0;
   int bestDistance = ColorDistance(PaletteEntryToColor(palette[0]), c);
   for (int i = 1; i < count; ++i) {

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <limits>
 
-static_assert(offsetof(CDibImage, m_palette) == offsetof(CDibImage, m_header) + sizeof(DibInfoHeader),
+static_assert(offsetof(CDibImage, m_palette) ==
+                  offsetof(CDibImage, m_header) + sizeof(DibInfoHeader),
               "the colour table must follow the header as in a BITMAPINFO");
 
 CDibImage::CDibImage() {
@@ -14,8 +15,8 @@ CDibImage::CDibImage() {
 
 CDibImage::~CDibImage() { Release(); }
 
-bool CDibImage::Create(int width, int height, int bitCount, const RgbQuad* palette,
-                       int paletteCount, const std::uint8_t* bits) {
+bool CDibImage::Create(int width, int height, int bitCount, const RgbQuad *palette,
+                       int paletteCount, const std::uint8_t *bits) {
   if (width <= 0 || height <= 0)
     return false;
   if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
@@ -30,8 +31,7 @@ bool CDibImage::Create(int width, int height, int bitCount, const RgbQuad* palet
     default: break;
     }
   }
-  const int count =
-      paletteCount != 0 ? paletteCount : static_cast<int>(DibColorCount(bitCount, 0));
+  const int count = paletteCount != 0 ? paletteCount : static_cast<int>(DibColorCount(bitCount, 0));
   if (count > 0 && palette == nullptr)
     return false;
 
@@ -46,8 +46,8 @@ bool CDibImage::Create(int width, int height, int bitCount, const RgbQuad* palet
   return CreateFromHeader(header, palette, bits);
 }
 
-bool CDibImage::CreateFromHeader(const DibInfoHeader& header, const RgbQuad* colorTable,
-                                 const std::uint8_t* bits) {
+bool CDibImage::CreateFromHeader(const DibInfoHeader &header, const RgbQuad *colorTable,
+                                 const std::uint8_t *bits) {
   const std::int64_t stride = DibStride(header.biBitCount, header.biWidth);
   const std::int64_t count = DibColorCount(header.biBitCount, header.biClrUsed);
   if (header.biWidth <= 0 || header.biHeight <= 0 || stride <= 0 ||
@@ -70,7 +70,7 @@ bool CDibImage::CreateFromHeader(const DibInfoHeader& header, const RgbQuad* col
   m_paletteCount = static_cast<std::int32_t>(count);
   m_stride = static_cast<std::int32_t>(stride);
 
-  std::uint8_t* sectionBits = nullptr;
+  std::uint8_t *sectionBits = nullptr;
   m_hBitmap = CreateDibSection(m_header, sectionBits);
   if (m_hBitmap == nullptr)
     return false;

@@ -65,19 +65,19 @@ public:
   // so an image is released on every path out of the scope that owns it.
   CDibImage();
   ~CDibImage();
-  CDibImage(const CDibImage&) = delete;
-  CDibImage& operator=(const CDibImage&) = delete;
+  CDibImage(const CDibImage &) = delete;
+  CDibImage &operator=(const CDibImage &) = delete;
 
   // A fresh image of 1, 4, 8 or 24 bits per pixel. Without a table the depth's default is
   // taken (BlackWhitePalette, StandardPalette16, DefaultPalette256, none); a count of 0 means
   // the depth's full table. Without rows every pixel holds index 0.
-  bool Create(int width, int height, int bitCount, const RgbQuad* palette = nullptr,
-              int paletteCount = 0, const std::uint8_t* bits = nullptr);
+  bool Create(int width, int height, int bitCount, const RgbQuad *palette = nullptr,
+              int paletteCount = 0, const std::uint8_t *bits = nullptr);
   // Builds the image from a header and the colour table it implies, copying m_stride × height
   // bytes of rows when given. Fails for sizes or depths without a row layout, a table of more
   // than 256 entries, or when no section can be made.
-  bool CreateFromHeader(const DibInfoHeader& header, const RgbQuad* colorTable,
-                        const std::uint8_t* bits);
+  bool CreateFromHeader(const DibInfoHeader &header, const RgbQuad *colorTable,
+                        const std::uint8_t *bits);
   // Selects the section into the image's memory device context.
   bool SelectIntoMemoryDc();
   // Frees the context and the section. Safe to call more than once.
@@ -92,10 +92,10 @@ public:
   }
 
   // The byte holding pixel (x, y), or null outside the image or for a depth without a layout.
-  std::uint8_t* PixelAddress(int x, int y) const {
+  std::uint8_t *PixelAddress(int x, int y) const {
     if (x < 0 || x >= m_header.biWidth || y < 0 || y >= m_header.biHeight || m_bits == nullptr)
       return nullptr;
-    std::uint8_t* row =
+    std::uint8_t *row =
         m_bits + static_cast<std::ptrdiff_t>(m_stride) * (m_header.biHeight - 1 - y);
     switch (m_header.biBitCount) {
     case 1: return row + x / 8;
@@ -110,7 +110,7 @@ public:
 
   // The colour-table index of an indexed pixel, or -1. It is not compared with the table's size.
   int GetPixelIndex(int x, int y) const {
-    const std::uint8_t* p = PixelAddress(x, y);
+    const std::uint8_t *p = PixelAddress(x, y);
     if (p == nullptr)
       return -1;
     switch (m_header.biBitCount) {
@@ -134,7 +134,7 @@ public:
     }
     case 24:
     case 32: {
-      const std::uint8_t* p = PixelAddress(x, y);
+      const std::uint8_t *p = PixelAddress(x, y);
       return p == nullptr ? NoColor : RgbColor(p[2], p[1], p[0]);
     }
     default: return NoColor;
@@ -144,7 +144,7 @@ public:
   // Stores a colour-table index; an index the depth cannot hold, or a pixel outside the image,
   // changes nothing.
   void SetPixelIndex(int x, int y, int index) {
-    std::uint8_t* p = PixelAddress(x, y);
+    std::uint8_t *p = PixelAddress(x, y);
     if (p == nullptr)
       return;
     switch (m_header.biBitCount) {
@@ -174,7 +174,7 @@ public:
   RgbQuad m_palette[MaxPaletteEntries]{};
   std::int32_t m_paletteCount = 0;
   std::int32_t m_stride = 1;
-  std::uint8_t* m_bits = nullptr;
+  std::uint8_t *m_bits = nullptr;
   DibSectionHandle m_hBitmap = nullptr;
   MemoryDcHandle m_hMemDC = nullptr;
   DibSectionHandle m_hOldBitmap = nullptr;

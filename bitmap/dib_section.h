@@ -9,12 +9,12 @@
 struct DibInfoHeader;
 struct DibSection; // opaque: HBITMAP on Windows
 struct MemoryDc;   // opaque: HDC on Windows
-using DibSectionHandle = DibSection*;
-using MemoryDcHandle = MemoryDc*;
+using DibSectionHandle = DibSection *;
+using MemoryDcHandle = MemoryDc *;
 
 // A new section for `header`, whose colour table must follow it in memory (as a BITMAPINFO).
 // On success `bits` points to its zero-filled rows. Null when no section can be made.
-DibSectionHandle CreateDibSection(const DibInfoHeader& header, std::uint8_t*& bits);
+DibSectionHandle CreateDibSection(const DibInfoHeader &header, std::uint8_t *&bits);
 void DeleteDibSection(DibSectionHandle section);
 
 // A memory device context compatible with the screen; null on failure.

@@ -4,11 +4,11 @@
 
 namespace {
 
-void PutU32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
+void PutU32(std::uint8_t *p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
 
 } // namespace
 
-bool ReadBmpFile(const std::uint8_t* data, std::size_t size, CDibImage& image, DibRefusal* why) {
+bool ReadBmpFile(const std::uint8_t *data, std::size_t size, CDibImage &image, DibRefusal *why) {
   if (data == nullptr || size < BmpFileHeaderSize) {
     if (why != nullptr)
       *why = DibRefusal::TooShort;
@@ -31,7 +31,7 @@ bool ReadBmpFile(const std::uint8_t* data, std::size_t size, CDibImage& image, D
                                  offBits - BmpFileHeaderSize, image, why);
 }
 
-std::vector<std::uint8_t> EncodeBmpFile(const CDibImage& image) {
+std::vector<std::uint8_t> EncodeBmpFile(const CDibImage &image) {
   const std::size_t blockSize = PackedDibSize(image);
   if (blockSize == 0)
     return {};

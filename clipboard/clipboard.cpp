@@ -1,6 +1,6 @@
 #include "clipboard/clipboard.h"
 
-bool ReadClipboardDib(CClipboard& clipboard, CDibImage& image) {
+bool ReadClipboardDib(CClipboard &clipboard, CDibImage &image) {
   if (!clipboard.ReadDib(image))
     return false;
   // Nothing is drawn through the context, so a failed selection does not matter here.
@@ -8,6 +8,6 @@ bool ReadClipboardDib(CClipboard& clipboard, CDibImage& image) {
   return true;
 }
 
-bool WriteClipboardDib(CClipboard& clipboard, const CDibImage& image) {
+bool WriteClipboardDib(CClipboard &clipboard, const CDibImage &image) {
   return image.HasSection() && clipboard.WriteDib(image);
 }

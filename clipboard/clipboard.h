@@ -12,14 +12,14 @@ public:
   // Opens the clipboard, decodes its bitmap into the freshly constructed `image` and closes it
   // again on every path. False when it cannot be opened, holds no bitmap, or the bitmap is
   // refused.
-  virtual bool ReadDib(CDibImage& image) = 0;
+  virtual bool ReadDib(CDibImage &image) = 0;
   // Replaces the clipboard's contents with `image`. False when it could not; the contents are
   // then as they were.
-  virtual bool WriteDib(const CDibImage& image) = 0;
+  virtual bool WriteDib(const CDibImage &image) = 0;
 };
 
 // Reads the clipboard's bitmap into `image` and selects it into the image's context.
-bool ReadClipboardDib(CClipboard& clipboard, CDibImage& image);
+bool ReadClipboardDib(CClipboard &clipboard, CDibImage &image);
 // Puts `image` on the clipboard in place of everything it held. False for an image without a
 // section, or when the clipboard did not take it.
-bool WriteClipboardDib(CClipboard& clipboard, const CDibImage& image);
+bool WriteClipboardDib(CClipboard &clipboard, const CDibImage &image);

@@ -24,8 +24,8 @@ public:
     if (m_fd >= 0)
       ::close(m_fd);
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(const FileDescriptor &) = delete;
+  FileDescriptor &operator=(const FileDescriptor &) = delete;
   int Get() const { return m_fd; }
   void Reset(int fd) {
     if (m_fd >= 0)
@@ -42,7 +42,7 @@ private:
   int m_fd;
 };
 
-bool ReadAll(int fd, std::vector<std::uint8_t>& data) {
+bool ReadAll(int fd, std::vector<std::uint8_t> &data) {
   struct stat info {};
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
     data.reserve(static_cast<std::size_t>(info.st_size));
@@ -60,7 +60,7 @@ bool ReadAll(int fd, std::vector<std::uint8_t>& data) {
   }
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+bool WriteAll(int fd, const std::uint8_t *data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
@@ -74,7 +74,7 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
   return true;
 }
 
-std::string FolderOf(const std::string& path) {
+std::string FolderOf(const std::string &path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos)
     return ".";
@@ -82,7 +82,7 @@ std::string FolderOf(const std::string& path) {
 }
 
 // A name in the output's folder for the finished file before it is renamed over the output.
-std::string TemporaryName(const std::string& path, int attempt) {
+std::string TemporaryName(const std::string &path, int attempt) {
   const std::string folder = FolderOf(path);
   return (folder == "/" ? "" : folder) + "/.vantoly-" + std::to_string(::getpid()) + "-" +
          std::to_string(attempt) + ".tmp";
@@ -112,7 +112,7 @@ void RemoveAbandonedTemporaries(const std::string& path) {
 
 } // namespace
 
-bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size) {
+bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_t size) {
   // Keep the mode of a file we replace; a new one gets the usual 0666 less the umask.
   struct stat existing {};
   const bool replacing = ::stat(path.c_str(), &existing) == 0;
@@ -134,7 +134,7 @@ bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_
   if (file.Get() < 0)
     return false;
 
-  bool ok = WriteAll(file.Get(), static_cast<const std::uint8_t*>(data), size) &&
+  bool ok = WriteAll(file.Get(), static_cast<const std::uint8_t *>(data), size) &&
             (!replacing || ::fchmod(file.Get(), existing.st_mode & 07777) == 0) &&
             ::fsync(file.Get()) == 0;
   if (ok && unnamed) {
@@ -161,7 +161,7 @@ bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_
 CFileClipboard::CFileClipboard(std::string inputPath, std::string outputPath)
     : m_strInputPath(std::move(inputPath)), m_strOutputPath(std::move(outputPath)) {}
 
-bool CFileClipboard::ReadDib(CDibImage& image) {
+bool CFileClipboard::ReadDib(CDibImage &image) {
   std::vector<std::uint8_t> data;
   if (m_strInputPath == "-") {
     if (!ReadAll(STDIN_FILENO, data))
@@ -174,7 +174,7 @@ bool CFileClipboard::ReadDib(CDibImage& image) {
   return ReadBmpFile(data.data(), data.size(), image);
 }
 
-bool CFileClipboard::WriteDib(const CDibImage& image) {
+bool CFileClipboard::WriteDib(const CDibImage &image) {
   const std::vector<std::uint8_t> file = EncodeBmpFile(image);
   if (file.empty())
     return false;

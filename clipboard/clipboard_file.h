@@ -10,11 +10,11 @@ class CFileClipboard : public CClipboard {
 public:
   CFileClipboard(std::string inputPath, std::string outputPath);
 
-  bool ReadDib(CDibImage& image) override;
+  bool ReadDib(CDibImage &image) override;
   // The output file is replaced atomically: the bytes go to an unnamed or temporary file in the
   // same folder, which is renamed over the output only when complete, so after any failure
   // the output is as it was and no temporary file is left.
-  bool WriteDib(const CDibImage& image) override;
+  bool WriteDib(const CDibImage &image) override;
 
 private:
   std::string m_strInputPath;
@@ -22,4 +22,4 @@ private:
 };
 
 // Writes `size` bytes to `path` atomically as above; false on any failure.
-bool ReplaceFileAtomically(const std::string& path, const void* data, std::size_t size);
+bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_t size);

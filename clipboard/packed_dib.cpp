@@ -13,13 +13,13 @@ constexpr std::uint32_t CompressionNone = 0;
 constexpr std::uint32_t CompressionBitFields = 3;
 constexpr std::uint32_t BitFieldsHeaderSize = 52; // a header that carries its own masks
 
-std::uint32_t ReadU32(const std::uint8_t* p) {
+std::uint32_t ReadU32(const std::uint8_t *p) {
   std::uint32_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-bool Refuse(DibRefusal* why, DibRefusal reason) {
+bool Refuse(DibRefusal *why, DibRefusal reason) {
   if (why != nullptr)
     *why = reason;
   return false;
@@ -52,13 +52,13 @@ struct ChannelMask {
 };
 
 // Turns 16-bit or bit-field rows into 32-bit rows of blue, green, red, 0.
-void DecodeMaskedRows(const std::uint8_t* rows, std::int64_t sourceStride, int bitCount,
-                      const std::uint32_t masks[3], CDibImage& image) {
+void DecodeMaskedRows(const std::uint8_t *rows, std::int64_t sourceStride, int bitCount,
+                      const std::uint32_t masks[3], CDibImage &image) {
   const ChannelMask red(masks[0]), green(masks[1]), blue(masks[2]);
   const int bytesPerPixel = bitCount / 8;
   for (int row = 0; row < image.Height(); ++row) {
-    const std::uint8_t* in = rows + sourceStride * row;
-    std::uint8_t* out = image.m_bits + static_cast<std::ptrdiff_t>(image.m_stride) * row;
+    const std::uint8_t *in = rows + sourceStride * row;
+    std::uint8_t *out = image.m_bits + static_cast<std::ptrdiff_t>(image.m_stride) * row;
     for (int x = 0; x < image.Width(); ++x, in += bytesPerPixel, out += 4) {
       const std::uint32_t pixel =
           bytesPerPixel == 2 ? static_cast<std::uint32_t>(in[0] | in[1] << 8) : ReadU32(in);
@@ -71,8 +71,8 @@ void DecodeMaskedRows(const std::uint8_t* rows, std::int64_t sourceStride, int b
 }
 
 // The common reader. `rowsOffset` < 0 means the rows follow the colour table directly.
-bool ReadDib(const std::uint8_t* block, std::size_t size, std::int64_t rowsOffset,
-             CDibImage& image, DibRefusal* why) {
+bool ReadDib(const std::uint8_t *block, std::size_t size, std::int64_t rowsOffset, CDibImage &image,
+             DibRefusal *why) {
   const auto blockSize = static_cast<std::uint64_t>(size);
   if (block == nullptr || blockSize < 4)
     return Refuse(why, DibRefusal::TooShort);
@@ -104,7 +104,8 @@ bool ReadDib(const std::uint8_t* block, std::size_t size, std::int64_t rowsOffse
   std::uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
   std::uint64_t tableOffset = headerSize;
   if (in.biCompression == CompressionBitFields) {
-    const std::uint64_t masksOffset = headerSize >= BitFieldsHeaderSize ? DibHeaderSize : headerSize;
+    const std::uint64_t masksOffset =
+        headerSize >= BitFieldsHeaderSize ? DibHeaderSize : headerSize;
     if (masksOffset + 12 > blockSize)
       return Refuse(why, DibRefusal::TooShort);
     for (int i = 0; i < 3; ++i)
@@ -130,7 +131,8 @@ bool ReadDib(const std::uint8_t* block, std::size_t size, std::int64_t rowsOffse
   const std::int64_t imageStride = masked ? DibStride(32, in.biWidth) : stride;
   if (stride > MaxStride || imageStride > MaxStride)
     return Refuse(why, DibRefusal::TooLarge);
-  const std::uint64_t rowsSize = static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(in.biHeight);
+  const std::uint64_t rowsSize =
+      static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(in.biHeight);
   if (rowsStart > blockSize || rowsSize > blockSize - rowsStart)
     return Refuse(why, DibRefusal::TooShort);
 
@@ -146,7 +148,7 @@ bool ReadDib(const std::uint8_t* block, std::size_t size, std::int64_t rowsOffse
   // The table may sit at any offset; copy it out rather than point into the block unaligned.
   RgbQuad table[MaxPaletteEntries]{};
   std::memcpy(table, block + tableOffset, static_cast<std::size_t>(colorCount) * sizeof(RgbQuad));
-  const std::uint8_t* rows = block + rowsStart;
+  const std::uint8_t *rows = block + rowsStart;
   if (!image.CreateFromHeader(header, table, masked ? nullptr : rows))
     return Refuse(why, DibRefusal::NoSection);
   if (masked)
@@ -158,26 +160,25 @@ bool ReadDib(const std::uint8_t* block, std::size_t size, std::int64_t rowsOffse
 
 } // namespace
 
-bool ReadPackedDib(const std::uint8_t* block, std::size_t size, CDibImage& image,
-                   DibRefusal* why) {
+bool ReadPackedDib(const std::uint8_t *block, std::size_t size, CDibImage &image, DibRefusal *why) {
   return ReadDib(block, size, -1, image, why);
 }
 
-bool ReadPackedDibWithRowsAt(const std::uint8_t* block, std::size_t size,
-                             std::uint64_t rowsOffset, CDibImage& image, DibRefusal* why) {
+bool ReadPackedDibWithRowsAt(const std::uint8_t *block, std::size_t size, std::uint64_t rowsOffset,
+                             CDibImage &image, DibRefusal *why) {
   if (rowsOffset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
     return Refuse(why, DibRefusal::TooShort);
   return ReadDib(block, size, static_cast<std::int64_t>(rowsOffset), image, why);
 }
 
-std::size_t PackedDibSize(const CDibImage& image) {
+std::size_t PackedDibSize(const CDibImage &image) {
   if (!image.HasSection())
     return 0;
   return DibHeaderSize + sizeof(RgbQuad) * static_cast<std::size_t>(image.m_paletteCount) +
          image.RowsSize();
 }
 
-void WritePackedDib(const CDibImage& image, std::uint8_t* out) {
+void WritePackedDib(const CDibImage &image, std::uint8_t *out) {
   std::memcpy(out, &image.m_header, DibHeaderSize);
   out += DibHeaderSize;
   const std::size_t tableSize = sizeof(RgbQuad) * static_cast<std::size_t>(image.m_paletteCount);

@@ -42,31 +42,31 @@
 // Why a block was refused; the callers see only false, the tests see the reason.
 enum class DibRefusal {
   None,
-  TooShort,        // the block ends before the header, masks, table or rows it announces
-  HeaderSize,      // biSize below 40 (a 12-byte core header, or garbage)
-  BadWidth,        // width <= 0
-  BadHeight,       // height == 0
-  TopDown,         // height < 0
-  BitCount,        // not 1, 4, 8, 16, 24 or 32
-  Compression,     // not plain, or bit fields at a depth other than 16 or 32
-  ColorCount,      // biClrUsed above 256
-  TooLarge,        // a row or the whole image does not fit our sizes
-  FileSignature,   // a BMP file that does not start with "BM"
-  RowOffset,       // bfOffBits points into the header or the colour table
-  NoSection,       // the image could not be made (no memory for its section)
+  TooShort,      // the block ends before the header, masks, table or rows it announces
+  HeaderSize,    // biSize below 40 (a 12-byte core header, or garbage)
+  BadWidth,      // width <= 0
+  BadHeight,     // height == 0
+  TopDown,       // height < 0
+  BitCount,      // not 1, 4, 8, 16, 24 or 32
+  Compression,   // not plain, or bit fields at a depth other than 16 or 32
+  ColorCount,    // biClrUsed above 256
+  TooLarge,      // a row or the whole image does not fit our sizes
+  FileSignature, // a BMP file that does not start with "BM"
+  RowOffset,     // bfOffBits points into the header or the colour table
+  NoSection,     // the image could not be made (no memory for its section)
 };
 
 // Decodes the packed bitmap in [block, block + size) into `image`, which must be freshly
 // constructed.
-bool ReadPackedDib(const std::uint8_t* block, std::size_t size, CDibImage& image,
-                   DibRefusal* why = nullptr);
+bool ReadPackedDib(const std::uint8_t *block, std::size_t size, CDibImage &image,
+                   DibRefusal *why = nullptr);
 
 // Same for a block whose rows start `rowsOffset` bytes after its first byte (a BMP file's
 // bfOffBits less the file header). Used by the BMP file reader.
-bool ReadPackedDibWithRowsAt(const std::uint8_t* block, std::size_t size,
-                             std::uint64_t rowsOffset, CDibImage& image, DibRefusal* why);
+bool ReadPackedDibWithRowsAt(const std::uint8_t *block, std::size_t size, std::uint64_t rowsOffset,
+                             CDibImage &image, DibRefusal *why);
 
 // Length of the block WritePackedDib lays out for `image`; 0 when it has no section.
-std::size_t PackedDibSize(const CDibImage& image);
+std::size_t PackedDibSize(const CDibImage &image);
 // Lays `image` out at `out`, which holds PackedDibSize(image) bytes.
-void WritePackedDib(const CDibImage& image, std::uint8_t* out);
+void WritePackedDib(const CDibImage &image, std::uint8_t *out);

@@ -27,8 +27,8 @@ void DiffuseRows(int width, int height, LoadRow loadRow, Quantise quantise) {
   const auto columns = static_cast<std::size_t>(width) * Channels;
   std::vector<double> first(columns);
   std::vector<double> second(columns);
-  double* current = first.data();
-  double* next = second.data();
+  double *current = first.data();
+  double *next = second.data();
   for (int y = 0; y < height; ++y) {
     if (y == 0)
       loadRow(0, current);
@@ -52,16 +52,16 @@ void DiffuseRows(int width, int height, LoadRow loadRow, Quantise quantise) {
       // Neighbour by neighbour, and within one neighbour channel by channel.
       if (x >= 1)
         for (int c = 0; c < Channels; ++c) {
-          double& v = next[static_cast<std::size_t>(x - 1) * Channels + c];
+          double &v = next[static_cast<std::size_t>(x - 1) * Channels + c];
           v = v + error[c] * WeightBelowLeft;
         }
       for (int c = 0; c < Channels; ++c) {
-        double& v = next[static_cast<std::size_t>(x) * Channels + c];
+        double &v = next[static_cast<std::size_t>(x) * Channels + c];
         v = v + error[c] * WeightBelow;
       }
       if (hasRight)
         for (int c = 0; c < Channels; ++c) {
-          double& v = next[static_cast<std::size_t>(x + 1) * Channels + c];
+          double &v = next[static_cast<std::size_t>(x + 1) * Channels + c];
           v = v + error[c] * WeightBelowRight;
         }
     }
@@ -74,35 +74,34 @@ int RoundToChannel(double v) {
   return rounded < 0 ? 0 : rounded > 255 ? 255 : rounded;
 }
 
-bool SameSize(const CDibImage& a, const CDibImage& b) {
+bool SameSize(const CDibImage &a, const CDibImage &b) {
   return a.Width() == b.Width() && a.Height() == b.Height();
 }
 
 } // namespace
 
-void LoadRgbRow(const CDibImage& source, int y, double* row) {
+void LoadRgbRow(const CDibImage &source, int y, double *row) {
   for (int x = 0; x < source.Width(); ++x) {
     const ColorValue c = source.GetPixelColor(x, y);
-    double* column = row + static_cast<std::size_t>(x) * 3;
+    double *column = row + static_cast<std::size_t>(x) * 3;
     column[0] = RedOf(c);
     column[1] = GreenOf(c);
     column[2] = BlueOf(c);
   }
 }
 
-void LoadLuminanceRow(const CDibImage& source, int y, double* row) {
+void LoadLuminanceRow(const CDibImage &source, int y, double *row) {
   for (int x = 0; x < source.Width(); ++x)
     row[x] = Luminance(source.GetPixelColor(x, y));
 }
 
-bool DiffuseMonochrome(const CDibImage& source, CDibImage& dest) {
-  if (!source.HasSection() || !dest.HasSection() || dest.BitCount() != 1 ||
-      !SameSize(source, dest))
+bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
+  if (!source.HasSection() || !dest.HasSection() || dest.BitCount() != 1 || !SameSize(source, dest))
     return false;
   DiffuseRows<1>(
       dest.Width(), dest.Height(),
-      [&source](int y, double* row) { LoadLuminanceRow(source, y, row); },
-      [&dest](int x, int y, const double* v, double* error) {
+      [&source](int y, double *row) { LoadLuminanceRow(source, y, row); },
+      [&dest](int x, int y, const double *v, double *error) {
         const int b = v[0] > MonochromeThreshold ? 1 : 0;
         dest.SetPixelIndex(x, y, b);
         error[0] = v[0] - b;
@@ -110,20 +109,19 @@ bool DiffuseMonochrome(const CDibImage& source, CDibImage& dest) {
   return true;
 }
 
-bool DiffuseStandard16(const CDibImage& source, CDibImage& dest) {
+bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
   if (!source.HasSection() || !dest.HasSection() || dest.m_paletteCount < 1 ||
       !SameSize(source, dest))
     return false;
   DiffuseRows<3>(
-      dest.Width(), dest.Height(),
-      [&source](int y, double* row) { LoadRgbRow(source, y, row); },
-      [&dest](int x, int y, const double* v, double* error) {
-        const ColorValue c = RgbColor(RoundToChannel(v[0]), RoundToChannel(v[1]),
-                                      RoundToChannel(v[2]));
+      dest.Width(), dest.Height(), [&source](int y, double *row) { LoadRgbRow(source, y, row); },
+      [&dest](int x, int y, const double *v, double *error) {
+        const ColorValue c =
+            RgbColor(RoundToChannel(v[0]), RoundToChannel(v[1]), RoundToChannel(v[2]));
         const int i = NearestPaletteIndex(dest.m_palette, dest.m_paletteCount, c);
         dest.SetPixelIndex(x, y, i);
         // From the unrounded, unclamped values: what clamping cut off is passed on too.
-        const RgbQuad& entry = dest.m_palette[i];
+        const RgbQuad &entry = dest.m_palette[i];
         error[0] = v[0] - entry.rgbRed;
         error[1] = v[1] - entry.rgbGreen;
         error[2] = v[2] - entry.rgbBlue;

@@ -21,7 +21,7 @@ int ScaledDimension(int size, int scale) {
 
 } // namespace
 
-bool ConvertOrderedDither(const CDibImage& source, CDibImage& dest, int scale) {
+bool ConvertOrderedDither(const CDibImage &source, CDibImage &dest, int scale) {
   if (!source.HasSection())
     return false;
   const int width = ScaledDimension(source.Width(), scale);
@@ -33,8 +33,8 @@ bool ConvertOrderedDither(const CDibImage& source, CDibImage& dest, int scale) {
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
       // v runs from -0.5 (black) to 16.5 (white), so black exceeds no threshold and white all.
-      const double v = Luminance(source.GetPixelColor(x / scale, y / scale)) * DitherScale -
-                       DitherOffset;
+      const double v =
+          Luminance(source.GetPixelColor(x / scale, y / scale)) * DitherScale - DitherOffset;
       const int threshold = DitherMatrix4x4[4 * (x % 4) + y % 4];
       dest.SetPixelIndex(x, y, v > threshold ? 1 : 0);
     }

@@ -6,8 +6,8 @@ namespace {
 // The skeleton the four share: make the destination, then store one index per pixel.
 // `indexOf` returns the index for a colour, or -1 to leave the zero-filled pixel alone.
 template <typename IndexOf>
-bool ConvertEachPixel(const CDibImage& source, CDibImage& dest, int bitCount,
-                      const RgbQuad* palette, int paletteCount, IndexOf indexOf) {
+bool ConvertEachPixel(const CDibImage &source, CDibImage &dest, int bitCount,
+                      const RgbQuad *palette, int paletteCount, IndexOf indexOf) {
   if (!source.HasSection())
     return false;
   if (!dest.Create(source.Width(), source.Height(), bitCount, palette, paletteCount))
@@ -32,7 +32,7 @@ constexpr double MonochromeThreshold = 0.5;
 
 } // namespace
 
-bool ConvertGray16(const CDibImage& source, CDibImage& dest) {
+bool ConvertGray16(const CDibImage &source, CDibImage &dest) {
   RgbQuad grayPalette16[16];
   for (int i = 0; i < 16; ++i) {
     const auto level = static_cast<std::uint8_t>(17 * i);
@@ -43,7 +43,7 @@ bool ConvertGray16(const CDibImage& source, CDibImage& dest) {
   });
 }
 
-bool ConvertGray256(const CDibImage& source, CDibImage& dest) {
+bool ConvertGray256(const CDibImage &source, CDibImage &dest) {
   RgbQuad grayPalette256[256];
   for (int i = 0; i < 256; ++i) {
     const auto level = static_cast<std::uint8_t>(i);
@@ -54,7 +54,7 @@ bool ConvertGray256(const CDibImage& source, CDibImage& dest) {
   });
 }
 
-bool ConvertStandard16(const CDibImage& source, CDibImage& dest, const RgbQuad* palette,
+bool ConvertStandard16(const CDibImage &source, CDibImage &dest, const RgbQuad *palette,
                        int count) {
   if (palette == nullptr || count < 1)
     return false;
@@ -63,9 +63,8 @@ bool ConvertStandard16(const CDibImage& source, CDibImage& dest, const RgbQuad* 
   });
 }
 
-bool ConvertMonochrome(const CDibImage& source, CDibImage& dest) {
+bool ConvertMonochrome(const CDibImage &source, CDibImage &dest) {
   // Only white is written; everything else keeps index 0 (black) from the zero fill.
-  return ConvertEachPixel(source, dest, 1, nullptr, 0, [](ColorValue c) {
-    return Luminance(c) > MonochromeThreshold ? 1 : -1;
-  });
+  return ConvertEachPixel(source, dest, 1, nullptr, 0,
+                          [](ColorValue c) { return Luminance(c) > MonochromeThreshold ? 1 : -1; });
 }

@@ -19,7 +19,7 @@ int Hue(int x, int width, int phase) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   if (argc != 2 && argc != 4) {
     std::fputs("usage: vantoly-make-sample OUTPUT [WIDTH HEIGHT]\n", stderr);
     return 2;
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   const int band = height / 5;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = image.PixelAddress(x, y);
+      std::uint8_t *p = image.PixelAddress(x, y);
       if (y >= height - band) {
         const int gray = x * 255 / (width > 1 ? width - 1 : 1);
         p[0] = p[1] = p[2] = static_cast<std::uint8_t>(gray);

@@ -22,13 +22,15 @@ constexpr int ExitUsage = 2;
 // Messages go to standard error; there is no beep or cursor on a terminal.
 class CTerminalFeedback : public CConvertFeedback {
 public:
-  void ShowMessage(const char* text) override { std::fprintf(stderr, "vantoly-convert: %s\n", text); }
+  void ShowMessage(const char *text) override {
+    std::fprintf(stderr, "vantoly-convert: %s\n", text);
+  }
   void Beep() override {}
   void BeginWaitCursor() override {}
   void EndWaitCursor() override {}
 };
 
-void PrintUsage(std::FILE* out) {
+void PrintUsage(std::FILE *out) {
   std::fputs("usage: vantoly-convert MODE INPUT OUTPUT\n"
              "Converts the BMP file INPUT with MODE (0-7) and writes the result to the BMP file\n"
              "OUTPUT, which may be INPUT itself. '-' reads standard input or writes standard\n"
@@ -44,7 +46,7 @@ void PrintHelp() {
 }
 
 // MODE as the list's selection: a single digit 0-7, or -1 (nothing selected) for anything else.
-int ParseMode(const char* text) {
+int ParseMode(const char *text) {
   if (std::strlen(text) == 1 && text[0] >= '0' && text[0] < '0' + ConversionModeCount)
     return text[0] - '0';
   return -1;
@@ -52,7 +54,7 @@ int ParseMode(const char* text) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     PrintHelp();
     return ExitConverted;
