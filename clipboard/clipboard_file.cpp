@@ -91,11 +91,11 @@ std::string TemporaryName(const std::string &path, int attempt) {
 // A process killed between naming its finished file and renaming it over the output leaves
 // that file behind, and no order of calls closes the gap. Clear such files of processes that
 // are gone; a live process's file, or one whose owner we cannot tell, is left alone.
-void RemoveAbandonedTemporaries(const std::string& path) {
-  DIR* folder = ::opendir(FolderOf(path).c_str());
+void RemoveAbandonedTemporaries(const std::string &path) {
+  DIR *folder = ::opendir(FolderOf(path).c_str());
   if (folder == nullptr)
     return;
-  while (const dirent* entry = ::readdir(folder)) {
+  while (const dirent *entry = ::readdir(folder)) {
     int pid = 0;
     int attempt = 0;
     if (std::sscanf(entry->d_name, ".vantoly-%d-%d.tmp", &pid, &attempt) != 2 || pid <= 0 ||
