@@ -228,7 +228,8 @@ std::string CheckConversion(const CDibImage &source, int mode, bool asFile) {
   const std::int64_t scale = mode == 5 ? 2 : 1;
   const std::int64_t width = source.Width() * scale;
   const std::int64_t height = source.Height() * scale;
-  if (width * height > MaxCheckedDestinationPixels)
+  if (width > MaxCheckedDestinationPixels || height > MaxCheckedDestinationPixels ||
+      width * height > MaxCheckedDestinationPixels)
     return {};
   // Only a destination dimension that no longer fits an int may fail the conversion.
   const bool fits = width <= std::numeric_limits<std::int32_t>::max() &&
