@@ -1,6 +1,5 @@
 #include "tests/fuzz/round_trip_check.h"
 
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <vector>
