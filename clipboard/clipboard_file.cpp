@@ -2,7 +2,9 @@
 #include "clipboard/clipboard_file.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -86,6 +88,28 @@ std::string TemporaryName(const std::string &path, int attempt) {
          std::to_string(attempt) + ".tmp";
 }
 
+// A process killed between naming its finished file and renaming it over the output leaves
+// that file behind, and no order of calls closes the gap. Clear such files of processes that
+// are gone; a live process's file, or one whose owner we cannot tell, is left alone.
+void RemoveAbandonedTemporaries(const std::string &path) {
+  DIR *folder = ::opendir(FolderOf(path).c_str());
+  if (folder == nullptr)
+    return;
+  while (const dirent *entry = ::readdir(folder)) {
+    int pid = 0;
+    int attempt = 0;
+    if (std::sscanf(entry->d_name, ".vantoly-%d-%d.tmp", &pid, &attempt) != 2 || pid <= 0 ||
+        pid == ::getpid())
+      continue;
+    const std::string name =
+        ".vantoly-" + std::to_string(pid) + "-" + std::to_string(attempt) + ".tmp";
+    if (name != entry->d_name || ::kill(pid, 0) == 0 || errno != ESRCH)
+      continue;
+    ::unlinkat(::dirfd(folder), entry->d_name, 0);
+  }
+  ::closedir(folder);
+}
+
 } // namespace
 
 bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_t size) {
@@ -94,6 +118,7 @@ bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_
   const bool replacing = ::stat(path.c_str(), &existing) == 0;
   if (replacing && !S_ISREG(existing.st_mode))
     return false;
+  RemoveAbandonedTemporaries(path);
 
   // An unnamed file vanishes by itself if we die while writing it; it gets a name only
   // once it is complete.

@@ -13,44 +13,44 @@ void Put32(std::vector<std::uint8_t> &out, std::size_t at, std::uint32_t v) {
 
 } // namespace
 
-std::vector<std::uint8_t> BuildPackedDib(const DibSpec &spec) {
-  const bool masksInside = spec.headerSize >= 52;
-  std::vector<std::uint8_t> out(spec.headerSize > 40 ? spec.headerSize : 40, 0);
+std::vector<std::uint8_t> BuildPackedDib(const DibLayout &layout) {
+  const bool masksInside = layout.headerSize >= 52;
+  std::vector<std::uint8_t> out(layout.headerSize > 40 ? layout.headerSize : 40, 0);
   DibInfoHeader h{};
-  h.biSize = spec.headerSize;
-  h.biWidth = spec.width;
-  h.biHeight = spec.height;
+  h.biSize = layout.headerSize;
+  h.biWidth = layout.width;
+  h.biHeight = layout.height;
   h.biPlanes = 1;
-  h.biBitCount = spec.bitCount;
-  h.biCompression = spec.compression;
-  h.biClrUsed = spec.clrUsed;
+  h.biBitCount = layout.bitCount;
+  h.biCompression = layout.compression;
+  h.biClrUsed = layout.clrUsed;
   std::memcpy(out.data(), &h, sizeof h);
-  for (std::size_t i = 0; i < spec.masks.size(); ++i) {
+  for (std::size_t i = 0; i < layout.masks.size(); ++i) {
     if (masksInside) {
-      Put32(out, 40 + 4 * i, spec.masks[i]);
+      Put32(out, 40 + 4 * i, layout.masks[i]);
     } else {
       out.resize(out.size() + 4);
-      Put32(out, out.size() - 4, spec.masks[i]);
+      Put32(out, out.size() - 4, layout.masks[i]);
     }
   }
-  for (const RgbQuad &q : spec.table)
+  for (const RgbQuad &q : layout.table)
     out.insert(out.end(), {q.rgbBlue, q.rgbGreen, q.rgbRed, q.rgbReserved});
-  if (spec.rows.empty()) {
-    const std::int64_t stride = DibStride(spec.bitCount, spec.width);
-    if (stride > 0 && spec.height > 0)
-      out.resize(out.size() + static_cast<std::size_t>(stride * spec.height), 0);
+  if (layout.rows.empty()) {
+    const std::int64_t stride = DibStride(layout.bitCount, layout.width);
+    if (stride > 0 && layout.height > 0)
+      out.resize(out.size() + static_cast<std::size_t>(stride * layout.height), 0);
   } else {
-    out.insert(out.end(), spec.rows.begin(), spec.rows.end());
+    out.insert(out.end(), layout.rows.begin(), layout.rows.end());
   }
   return out;
 }
 
-std::vector<std::uint8_t> BuildBmpFile(const DibSpec &spec, std::uint32_t gap) {
-  std::vector<std::uint8_t> dib = BuildPackedDib(spec);
+std::vector<std::uint8_t> BuildBmpFile(const DibLayout &layout, std::uint32_t gap) {
+  std::vector<std::uint8_t> dib = BuildPackedDib(layout);
   const std::size_t rowsSize =
-      spec.rows.empty()
-          ? static_cast<std::size_t>(DibStride(spec.bitCount, spec.width) * spec.height)
-          : spec.rows.size();
+      layout.rows.empty()
+          ? static_cast<std::size_t>(DibStride(layout.bitCount, layout.width) * layout.height)
+          : layout.rows.size();
   const std::size_t rowsAt = dib.size() - rowsSize;
   dib.insert(dib.begin() + static_cast<std::ptrdiff_t>(rowsAt), gap, 0xEE);
   std::vector<std::uint8_t> file(14 + dib.size(), 0);

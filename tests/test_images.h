@@ -10,7 +10,7 @@
 
 // A packed bitmap as another program might lay it out. `headerSize` bytes of header (fields
 // past 40 are zero unless `masks` go inside it), masks after a shorter header, table, rows.
-struct DibSpec {
+struct DibLayout {
   std::uint32_t headerSize = 40;
   std::int32_t width = 1;
   std::int32_t height = 1;
@@ -21,10 +21,10 @@ struct DibSpec {
   std::vector<RgbQuad> table;
   std::vector<std::uint8_t> rows; // empty: zero rows of the right size
 };
-std::vector<std::uint8_t> BuildPackedDib(const DibSpec &spec);
+std::vector<std::uint8_t> BuildPackedDib(const DibLayout &layout);
 
 // A BMP file around a packed bitmap, its rows `gap` bytes after the colour table.
-std::vector<std::uint8_t> BuildBmpFile(const DibSpec &spec, std::uint32_t gap = 0);
+std::vector<std::uint8_t> BuildBmpFile(const DibLayout &layout, std::uint32_t gap = 0);
 
 // A 24-bit image whose pixel (x, y) is color(x, y).
 void MakeImage24(CDibImage &image, int width, int height,

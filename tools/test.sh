@@ -5,4 +5,5 @@ cd "$(dirname "$0")/.."
 bash tools/test-core.sh
 bash tools/test-qt.sh
 bash tools/test-wine.sh
+bash tools/test-fuzz.sh
 echo "== all tests passed"

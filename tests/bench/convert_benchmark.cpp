@@ -16,15 +16,15 @@ constexpr int Height = 2160;
 
 const std::vector<std::uint8_t> &ScreenshotBlock() {
   static const std::vector<std::uint8_t> block = [] {
-    DibSpec spec{.width = Width,
+    DibLayout layout{.width = Width,
                  .height = Height,
                  .bitCount = 32,
                  .compression = 3,
                  .masks = {0x00FF0000, 0x0000FF00, 0x000000FF}};
-    spec.rows.resize(static_cast<std::size_t>(Width) * Height * 4);
-    for (std::size_t i = 0; i < spec.rows.size(); ++i)
-      spec.rows[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
-    return BuildPackedDib(spec);
+    layout.rows.resize(static_cast<std::size_t>(Width) * Height * 4);
+    for (std::size_t i = 0; i < layout.rows.size(); ++i)
+      layout.rows[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    return BuildPackedDib(layout);
   }();
   return block;
 }

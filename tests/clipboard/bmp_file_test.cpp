@@ -20,11 +20,11 @@ DibRefusal Refusal(const std::vector<std::uint8_t> &file) {
   return why;
 }
 
-const DibSpec FourBit{.width = 2, .bitCount = 4, .rows = {0x9C, 0, 0, 0}};
+const DibLayout FourBit{.width = 2, .bitCount = 4, .rows = {0x9C, 0, 0, 0}};
 
-DibSpec WithTable(DibSpec spec) {
-  spec.table.assign(StandardPalette16, StandardPalette16 + 16);
-  return spec;
+DibLayout WithTable(DibLayout layout) {
+  layout.table.assign(StandardPalette16, StandardPalette16 + 16);
+  return layout;
 }
 
 } // namespace

@@ -35,9 +35,9 @@ std::vector<std::uint8_t> Le32(std::initializer_list<std::uint32_t> pixels) {
 TEST(ReadPackedDib, RowsFollowTheColourTableItImplies) {
   // 24 bpp: no table, or as many entries as biClrUsed says.
   for (std::uint32_t clrUsed : {0u, 3u}) {
-    DibSpec spec{.width = 2, .bitCount = 24, .clrUsed = clrUsed, .rows = {1, 2, 3, 4, 5, 6, 0, 0}};
-    spec.table.resize(clrUsed, RgbQuad{9, 9, 9, 0});
-    const auto block = BuildPackedDib(spec);
+    DibLayout layout{.width = 2, .bitCount = 24, .clrUsed = clrUsed, .rows = {1, 2, 3, 4, 5, 6, 0, 0}};
+    layout.table.resize(clrUsed, RgbQuad{9, 9, 9, 0});
+    const auto block = BuildPackedDib(layout);
     EXPECT_EQ(block.size(), 48 + 4 * clrUsed);
     CDibImage image;
     ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image));
@@ -46,10 +46,10 @@ TEST(ReadPackedDib, RowsFollowTheColourTableItImplies) {
     EXPECT_EQ(image.GetPixelColor(1, 0), RgbColor(6, 5, 4));
   }
   // 8 bpp with biClrUsed 0: a full table of 256, rows at 1064.
-  DibSpec spec{.width = 1, .bitCount = 8, .rows = {200, 0, 0, 0}};
-  spec.table.resize(256, RgbQuad{0, 0, 0, 0});
-  spec.table[200] = {0x10, 0x20, 0x30, 0};
-  auto block = BuildPackedDib(spec);
+  DibLayout layout{.width = 1, .bitCount = 8, .rows = {200, 0, 0, 0}};
+  layout.table.resize(256, RgbQuad{0, 0, 0, 0});
+  layout.table[200] = {0x10, 0x20, 0x30, 0};
+  auto block = BuildPackedDib(layout);
   EXPECT_EQ(block.size(), 1068u);
   CDibImage image;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image));
@@ -59,9 +59,9 @@ TEST(ReadPackedDib, RowsFollowTheColourTableItImplies) {
 
 TEST(ReadPackedDib, LongerHeadersMoveTheTableAndRows) {
   for (std::uint32_t headerSize : {40u, 56u, 108u, 124u}) {
-    DibSpec spec{.headerSize = headerSize, .width = 3, .bitCount = 1, .rows = {0xA0, 0, 0, 0}};
-    spec.table = {{0, 0, 0xFF, 0}, {0xFF, 0, 0, 0}};
-    const auto block = BuildPackedDib(spec);
+    DibLayout layout{.headerSize = headerSize, .width = 3, .bitCount = 1, .rows = {0xA0, 0, 0, 0}};
+    layout.table = {{0, 0, 0xFF, 0}, {0xFF, 0, 0, 0}};
+    const auto block = BuildPackedDib(layout);
     CDibImage image;
     ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image)) << headerSize;
     EXPECT_EQ(image.m_header.biSize, 40u);
@@ -73,8 +73,8 @@ TEST(ReadPackedDib, LongerHeadersMoveTheTableAndRows) {
 
 TEST(ReadPackedDib, SixteenBitPixelsAreDecoded) {
   // Plain 16 bpp is 5-5-5; a 5-bit channel of 1 stretches to (255 + 15) / 31 = 8.
-  DibSpec spec{.width = 4, .bitCount = 16, .rows = Le16({0x7FFF, 0x7C00, 0x0001, 0x8000})};
-  auto block = BuildPackedDib(spec);
+  DibLayout layout{.width = 4, .bitCount = 16, .rows = Le16({0x7FFF, 0x7C00, 0x0001, 0x8000})};
+  auto block = BuildPackedDib(layout);
   CDibImage image;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image));
   EXPECT_EQ(image.BitCount(), 32);
@@ -85,16 +85,16 @@ TEST(ReadPackedDib, SixteenBitPixelsAreDecoded) {
   EXPECT_EQ(image.GetPixelColor(3, 0), Gray(0)); // the unused top bit is ignored
 
   // 5-6-5 bit fields, masks after a 40-byte header; an empty mask gives 0.
-  spec = {.width = 3, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}};
-  spec.rows = Le16({0xFFFF, 0x0020, 0x0000});
-  spec.rows.resize(8, 0);
-  block = BuildPackedDib(spec);
+  layout = {.width = 3, .bitCount = 16, .compression = 3, .masks = {0xF800, 0x07E0, 0x001F}};
+  layout.rows = Le16({0xFFFF, 0x0020, 0x0000});
+  layout.rows.resize(8, 0);
+  block = BuildPackedDib(layout);
   CDibImage image565;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image565));
   EXPECT_EQ(image565.GetPixelColor(0, 0), Gray(255));
   EXPECT_EQ(image565.GetPixelColor(1, 0), RgbColor(0, 4, 0)); // (255 + 31) / 63
-  spec.masks = {0xF800, 0, 0x001F};
-  block = BuildPackedDib(spec);
+  layout.masks = {0xF800, 0, 0x001F};
+  block = BuildPackedDib(layout);
   CDibImage noGreen;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), noGreen));
   EXPECT_EQ(noGreen.GetPixelColor(0, 0), RgbColor(255, 0, 255));
@@ -104,13 +104,13 @@ TEST(ReadPackedDib, ThirtyTwoBitFieldsWhereverTheMasksAre) {
   // Screen captures: a 40-byte header, then the masks, then the rows at byte 52.
   const auto rows = Le32({0x00112233, 0xFF445566});
   for (std::uint32_t headerSize : {40u, 52u, 108u, 124u}) {
-    DibSpec spec{.headerSize = headerSize,
+    DibLayout layout{.headerSize = headerSize,
                  .width = 2,
                  .bitCount = 32,
                  .compression = 3,
                  .masks = {0x00FF0000, 0x0000FF00, 0x000000FF},
                  .rows = rows};
-    const auto block = BuildPackedDib(spec);
+    const auto block = BuildPackedDib(layout);
     CDibImage image;
     ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image)) << headerSize;
     EXPECT_EQ(image.GetPixelColor(0, 0), RgbColor(0x11, 0x22, 0x33)) << headerSize;
@@ -118,25 +118,25 @@ TEST(ReadPackedDib, ThirtyTwoBitFieldsWhereverTheMasksAre) {
     EXPECT_EQ(image.m_bits[7], 0); // alpha is not carried over
   }
   // Masks in another order, and 10-bit channels, which keep their top 8 bits.
-  DibSpec spec{.width = 2,
+  DibLayout layout{.width = 2,
                .bitCount = 32,
                .compression = 3,
                .masks = {0x000000FF, 0x0000FF00, 0x00FF0000},
                .rows = Le32({0x00112233, 0})};
-  auto block = BuildPackedDib(spec);
+  auto block = BuildPackedDib(layout);
   CDibImage swapped;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), swapped));
   EXPECT_EQ(swapped.GetPixelColor(0, 0), RgbColor(0x33, 0x22, 0x11));
-  spec.masks = {0x3FF00000, 0x000FFC00, 0x000003FF};
-  spec.rows = Le32({0x3FF00000 | (0x200 << 10) | 0x004, 0});
-  block = BuildPackedDib(spec);
+  layout.masks = {0x3FF00000, 0x000FFC00, 0x000003FF};
+  layout.rows = Le32({0x3FF00000 | (0x200 << 10) | 0x004, 0});
+  block = BuildPackedDib(layout);
   CDibImage tenBit;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), tenBit));
   EXPECT_EQ(tenBit.GetPixelColor(0, 0), RgbColor(255, 128, 1));
 }
 
 TEST(ReadPackedDib, RefusesEachMalformedKindForItsOwnReason) {
-  const auto valid = [] { return DibSpec{.width = 2, .height = 2, .bitCount = 24}; };
+  const auto valid = [] { return DibLayout{.width = 2, .height = 2, .bitCount = 24}; };
   struct Case {
     const char *name;
     std::vector<std::uint8_t> block;
@@ -148,42 +148,42 @@ TEST(ReadPackedDib, RefusesEachMalformedKindForItsOwnReason) {
   auto truncatedHeader = BuildPackedDib({.headerSize = 124});
   truncatedHeader.resize(100);
   cases.push_back({"header past the end", truncatedHeader, DibRefusal::TooShort});
-  auto spec = valid();
-  spec.width = 0;
-  cases.push_back({"zero width", BuildPackedDib(spec), DibRefusal::BadWidth});
-  spec.width = -2;
-  cases.push_back({"negative width", BuildPackedDib(spec), DibRefusal::BadWidth});
-  spec = valid();
-  spec.height = 0;
-  cases.push_back({"zero height", BuildPackedDib(spec), DibRefusal::BadHeight});
-  spec.height = -2;
-  cases.push_back({"top-down", BuildPackedDib(spec), DibRefusal::TopDown});
+  auto layout = valid();
+  layout.width = 0;
+  cases.push_back({"zero width", BuildPackedDib(layout), DibRefusal::BadWidth});
+  layout.width = -2;
+  cases.push_back({"negative width", BuildPackedDib(layout), DibRefusal::BadWidth});
+  layout = valid();
+  layout.height = 0;
+  cases.push_back({"zero height", BuildPackedDib(layout), DibRefusal::BadHeight});
+  layout.height = -2;
+  cases.push_back({"top-down", BuildPackedDib(layout), DibRefusal::TopDown});
   for (std::uint16_t bits : {0, 2, 48, 64}) {
-    spec = valid();
-    spec.bitCount = bits;
-    cases.push_back({"odd depth", BuildPackedDib(spec), DibRefusal::BitCount});
+    layout = valid();
+    layout.bitCount = bits;
+    cases.push_back({"odd depth", BuildPackedDib(layout), DibRefusal::BitCount});
   }
   for (auto [bits, compression] :
        {std::pair{8, 1}, {4, 2}, {24, 4}, {24, 5}, {32, 6}, {24, 3}, {8, 3}, {32, 99}}) {
-    spec = valid();
-    spec.bitCount = static_cast<std::uint16_t>(bits);
-    spec.compression = static_cast<std::uint32_t>(compression);
-    spec.table.resize(static_cast<std::size_t>(DibColorCount(bits, 0)));
-    cases.push_back({"compression", BuildPackedDib(spec), DibRefusal::Compression});
+    layout = valid();
+    layout.bitCount = static_cast<std::uint16_t>(bits);
+    layout.compression = static_cast<std::uint32_t>(compression);
+    layout.table.resize(static_cast<std::size_t>(DibColorCount(bits, 0)));
+    cases.push_back({"compression", BuildPackedDib(layout), DibRefusal::Compression});
   }
-  spec = valid();
-  spec.bitCount = 8;
-  spec.clrUsed = 257;
-  spec.table.resize(257);
-  cases.push_back({"257 colours", BuildPackedDib(spec), DibRefusal::ColorCount});
+  layout = valid();
+  layout.bitCount = 8;
+  layout.clrUsed = 257;
+  layout.table.resize(257);
+  cases.push_back({"257 colours", BuildPackedDib(layout), DibRefusal::ColorCount});
   auto shortRows = BuildPackedDib(valid());
   shortRows.pop_back();
   cases.push_back({"rows one byte short", shortRows, DibRefusal::TooShort});
-  spec = valid();
-  spec.bitCount = 8;
-  spec.table.resize(255); // 256 implied
-  spec.rows.assign(0, 0);
-  auto shortTable = BuildPackedDib(spec);
+  layout = valid();
+  layout.bitCount = 8;
+  layout.table.resize(255); // 256 implied
+  layout.rows.assign(0, 0);
+  auto shortTable = BuildPackedDib(layout);
   shortTable.resize(40 + 255 * 4);
   cases.push_back({"table short", shortTable, DibRefusal::TooShort});
   auto noMasks = BuildPackedDib({.width = 1, .bitCount = 32, .compression = 3});

@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# vantoly-convert loses nothing when its write is cut short: killed mid-write, a read-only
+# folder, a full disk. OUTPUT keeps its old bytes, no temporary file is left behind, and where
+# the program lives to say so it exits 1 with "クリップボードに貼り付けられません".
+set -uo pipefail
+convert=${VANTOLY_CONVERT:?path of vantoly-convert}
+stop_at=${VANTOLY_STOP_AT_LIBRARY:?path of the stop-at library}
+sample="$(dirname "$convert")/vantoly-make-sample"
+message='クリップボードに貼り付けられません'
+# The stop-at library is preloaded ahead of the sanitizer runtime in the ASan build.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+work=$(mktemp -d)
+trap 'umount "$work/full" 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+passes=0
+skips=0
+
+check() { # description, then a command that must succeed
+  local what=$1
+  shift
+  if "$@"; then passes=$((passes + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+skip() {
+  echo "SKIP: $1"
+  skips=$((skips + 1))
+}
+leftovers() { # temporary files in a folder
+  find "$1" -maxdepth 1 -name '.vantoly-*' | wc -l
+}
+
+"$sample" "$work/in.bmp" 301 203
+"$sample" "$work/old.bmp" 5 4
+
+# Killed at each stage of the write: OUTPUT is as it was. Until the file is complete it has
+# no name, so nothing is left; once named it is renamed at once, and a file left by a kill in
+# between is cleared by the next run.
+for point in write fsync rename; do
+  dir="$work/kill-$point"
+  mkdir "$dir"
+  cp "$work/old.bmp" "$dir/out.bmp"
+  VANTOLY_STOP_AT=$point LD_PRELOAD="$stop_at" "$convert" 1 "$work/in.bmp" "$dir/out.bmp" 2>"$dir.err" &
+  pid=$!
+  for _ in $(seq 200); do
+    state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)
+    [ "$state" = T ] && break
+    sleep 0.05
+  done
+  check "killed at $point: stopped there" test "$state" = T
+  if [ "$point" = rename ]; then
+    check "killed at $point: the finished file has its temporary name" test "$(leftovers "$dir")" -eq 1
+  else
+    # The file being written is open but has no name in the folder.
+    unnamed=$(find "/proc/$pid/fd" -lname "$dir/*(deleted)" | wc -l)
+    check "killed at $point: the file being written has no name" test "$unnamed" -eq 1 -a "$(leftovers "$dir")" -eq 0
+  fi
+  kill -KILL "$pid"
+  wait "$pid" 2>/dev/null
+  status=$?
+  check "killed at $point: died of SIGKILL" test "$status" -eq 137
+  check "killed at $point: OUTPUT is untouched" cmp -s "$dir/out.bmp" "$work/old.bmp"
+  if [ "$point" = rename ]; then
+    "$convert" 3 "$work/in.bmp" "$dir/other.bmp"
+    check "killed at $point: the next run succeeds" test $? -eq 0
+  fi
+  check "killed at $point: no temporary file is left" test "$(leftovers "$dir")" -eq 0
+  check "killed at $point: nothing else is left" test "$(ls -A "$dir" | grep -cv '^other.bmp$')" -eq 1
+done
+
+# A read-only folder. Root writes anyway, so root runs the program as nobody.
+dir="$work/readonly"
+mkdir "$dir"
+cp "$work/old.bmp" "$dir/out.bmp"
+chmod 555 "$dir"
+as_user=()
+user_convert=$convert
+if [ "$(id -u)" -eq 0 ]; then
+  # A copy nobody can reach, wherever the build lies.
+  chmod 755 "$work"
+  user_convert="$work/vantoly-convert"
+  cp "$convert" "$user_convert"
+  chmod 755 "$user_convert"
+  chmod 644 "$work/in.bmp" "$dir/out.bmp"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  if ! command -v setpriv >/dev/null || ! "${as_user[@]}" test -x "$user_convert" -a -r "$work/in.bmp"; then
+    as_user=(none)
+  fi
+fi
+if [ "${as_user[0]:-}" = none ]; then
+  skip "read-only folder: running as root, and nobody cannot run $user_convert"
+else
+  "${as_user[@]}" "$user_convert" 2 "$work/in.bmp" "$dir/out.bmp" 2>"$work/readonly.err"
+  status=$?
+  check "read-only folder: exit 1" test "$status" -eq 1
+  check "read-only folder: the message" grep -q "$message" "$work/readonly.err"
+  check "read-only folder: OUTPUT is untouched" cmp -s "$dir/out.bmp" "$work/old.bmp"
+  check "read-only folder: nothing is left" test "$(ls -A "$dir")" = out.bmp
+  "${as_user[@]}" "$user_convert" 2 "$work/in.bmp" "$dir/new.bmp" 2>"$work/readonly.err"
+  check "read-only folder, new OUTPUT: exit 1 and the message" \
+    test $? -eq 1 -a "$(grep -c "$message" "$work/readonly.err")" -eq 1
+  check "read-only folder, new OUTPUT: nothing is made" test "$(ls -A "$dir")" = out.bmp
+fi
+chmod 755 "$dir"
+
+# A file-size limit below the output's size: the write fails part-way.
+dir="$work/limit"
+mkdir "$dir"
+cp "$work/old.bmp" "$dir/out.bmp"
+(ulimit -f 16 && exec "$convert" 1 "$work/in.bmp" "$dir/out.bmp") 2>"$work/limit.err"
+status=$?
+check "file-size limit: exit 1" test "$status" -eq 1
+check "file-size limit: the message" grep -q "$message" "$work/limit.err"
+check "file-size limit: OUTPUT is untouched" cmp -s "$dir/out.bmp" "$work/old.bmp"
+check "file-size limit: nothing is left" test "$(ls -A "$dir")" = out.bmp
+
+# A full disk: a small tmpfs, mounted in a mount namespace of our own where that is allowed.
+dir="$work/full"
+mkdir "$dir"
+if unshare -m true 2>/dev/null; then
+  VANTOLY_CONVERT="$convert" unshare -m bash -c '
+    dir=$1 old=$2 in=$3
+    mount -t tmpfs -o size=32k tmpfs "$dir" || exit 99
+    cp "$old" "$dir/out.bmp"
+    "$VANTOLY_CONVERT" 1 "$in" "$dir/out.bmp" 2>"$dir/../full.err"
+    echo $? >"$dir/../full.status"
+    cmp -s "$dir/out.bmp" "$old" && echo untouched >"$dir/../full.output"
+    ls -A "$dir" >"$dir/../full.left"' _ "$dir" "$work/old.bmp" "$work/in.bmp"
+  if [ $? -eq 99 ]; then
+    skip "full disk: tmpfs cannot be mounted here"
+  else
+    check "full disk: exit 1" test "$(cat "$work/full.status")" -eq 1
+    check "full disk: the message" grep -q "$message" "$work/full.err"
+    check "full disk: OUTPUT is untouched" test "$(cat "$work/full.output" 2>/dev/null)" = untouched
+    check "full disk: nothing is left" test "$(cat "$work/full.left")" = out.bmp
+  fi
+else
+  skip "full disk: no mount namespace here"
+fi
+
+echo "$passes passed, $failures failed, $skips skipped"
+test "$failures" -eq 0

@@ -1,0 +1,52 @@
+// Preloaded into vantoly-convert by the nothing-lost test. VANTOLY_STOP_AT names the point at
+// which the process stops itself (SIGSTOP) so that the test can kill it exactly there:
+//   write   half-way through writing a regular file
+//   fsync   when the file is written but not yet flushed or named
+//   rename  when the finished file has its temporary name, just before it replaces the output
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool StopsAt(const char *point) {
+  const char *at = std::getenv("VANTOLY_STOP_AT");
+  return at != nullptr && std::strcmp(at, point) == 0;
+}
+
+template <typename Function> Function Next(const char *name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" ssize_t write(int fd, const void *data, size_t size) {
+  static const auto next = Next<ssize_t (*)(int, const void *, size_t)>("write");
+  struct stat info {};
+  if (StopsAt("write") && size > 1 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const ssize_t written = next(fd, data, size / 2);
+    const int error = errno;
+    raise(SIGSTOP);
+    errno = error;
+    return written;
+  }
+  return next(fd, data, size);
+}
+
+extern "C" int fsync(int fd) {
+  static const auto next = Next<int (*)(int)>("fsync");
+  if (StopsAt("fsync"))
+    raise(SIGSTOP);
+  return next(fd);
+}
+
+extern "C" int rename(const char *from, const char *to) {
+  static const auto next = Next<int (*)(const char *, const char *)>("rename");
+  if (StopsAt("rename"))
+    raise(SIGSTOP);
+  return next(from, to);
+}

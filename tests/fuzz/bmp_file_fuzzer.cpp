@@ -1,0 +1,15 @@
+// libFuzzer target: one request on an arbitrary BMP file (a mode byte, then the file). Any
+// broken invariant aborts, so the fuzzer keeps the input as a crash.
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/fuzz/round_trip_check.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const std::string failure = CheckBmpFileRequest(data, size);
+  if (!failure.empty()) {
+    std::fprintf(stderr, "BMP file invariant broken: %s\n", failure.c_str());
+    std::abort();
+  }
+  return 0;
+}
