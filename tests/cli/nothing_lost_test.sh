@@ -11,15 +11,8 @@ message='クリップボードに貼り付けられません'
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 work=$(mktemp -d)
 trap 'umount "$work/full" 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-passes=0
+. "$(dirname "${BASH_SOURCE[0]}")/check.sh"
 skips=0
-
-check() { # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
 skip() {
   echo "SKIP: $1"
   skips=$((skips + 1))

@@ -5,14 +5,7 @@ convert=${VANTOLY_CONVERT:?path of vantoly-convert}
 sample="$(dirname "$convert")/vantoly-make-sample"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-passes=0
-
-check() { # description, then a command that must succeed
-  local what=$1
-  shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
+. "$(dirname "${BASH_SOURCE[0]}")/check.sh"
 run() { # mode input output: runs the converter, keeping its exit code and standard error
   "$convert" "$@" 2>"$work/stderr" >"$work/stdout"
   status=$?
