@@ -2,6 +2,8 @@
 // them to UTF-16; all of them are representable in code page 932.
 #pragma once
 
+#include "app/version.h"
+
 // Captions and controls.
 inline constexpr const char *AppTitle = "Vantoly";
 inline constexpr const char *ConvertButtonText = "変換(&C)";
@@ -10,7 +12,7 @@ inline constexpr const char *ExitButtonText = "終了(&X)";
 inline constexpr const char *AboutMenuText = "ﾊﾞｰｼﾞｮﾝ情報(Vantoly) (&A)...";
 inline constexpr const char *AboutCaption = "ﾊﾞｰｼﾞｮﾝ情報 Vantoly";
 inline constexpr const char *AboutTitleText = "Vantoly";
-inline constexpr const char *AboutVersionText = "Version 2.32";
+inline constexpr const char *AboutVersionText = "Version " VANTOLY_VERSION;
 inline constexpr const char *AboutNoticeText =
     "Copyright (C) Vantoly developers. All rights reserved.";
 inline constexpr const char *HomePageButtonText = "ホームページへ";

@@ -35,7 +35,8 @@ std::vector<std::uint8_t> Le32(std::initializer_list<std::uint32_t> pixels) {
 TEST(ReadPackedDib, RowsFollowTheColourTableItImplies) {
   // 24 bpp: no table, or as many entries as biClrUsed says.
   for (std::uint32_t clrUsed : {0u, 3u}) {
-    DibLayout layout{.width = 2, .bitCount = 24, .clrUsed = clrUsed, .rows = {1, 2, 3, 4, 5, 6, 0, 0}};
+    DibLayout layout{
+        .width = 2, .bitCount = 24, .clrUsed = clrUsed, .rows = {1, 2, 3, 4, 5, 6, 0, 0}};
     layout.table.resize(clrUsed, RgbQuad{9, 9, 9, 0});
     const auto block = BuildPackedDib(layout);
     EXPECT_EQ(block.size(), 48 + 4 * clrUsed);
@@ -105,11 +106,11 @@ TEST(ReadPackedDib, ThirtyTwoBitFieldsWhereverTheMasksAre) {
   const auto rows = Le32({0x00112233, 0xFF445566});
   for (std::uint32_t headerSize : {40u, 52u, 108u, 124u}) {
     DibLayout layout{.headerSize = headerSize,
-                 .width = 2,
-                 .bitCount = 32,
-                 .compression = 3,
-                 .masks = {0x00FF0000, 0x0000FF00, 0x000000FF},
-                 .rows = rows};
+                     .width = 2,
+                     .bitCount = 32,
+                     .compression = 3,
+                     .masks = {0x00FF0000, 0x0000FF00, 0x000000FF},
+                     .rows = rows};
     const auto block = BuildPackedDib(layout);
     CDibImage image;
     ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), image)) << headerSize;
@@ -119,10 +120,10 @@ TEST(ReadPackedDib, ThirtyTwoBitFieldsWhereverTheMasksAre) {
   }
   // Masks in another order, and 10-bit channels, which keep their top 8 bits.
   DibLayout layout{.width = 2,
-               .bitCount = 32,
-               .compression = 3,
-               .masks = {0x000000FF, 0x0000FF00, 0x00FF0000},
-               .rows = Le32({0x00112233, 0})};
+                   .bitCount = 32,
+                   .compression = 3,
+                   .masks = {0x000000FF, 0x0000FF00, 0x00FF0000},
+                   .rows = Le32({0x00112233, 0})};
   auto block = BuildPackedDib(layout);
   CDibImage swapped;
   ASSERT_TRUE(ReadPackedDib(block.data(), block.size(), swapped));
@@ -158,7 +159,8 @@ TEST(ReadPackedDib, RefusesEachMalformedKindForItsOwnReason) {
   cases.push_back({"zero height", BuildPackedDib(layout), DibRefusal::BadHeight});
   layout.height = -2;
   cases.push_back({"top-down", BuildPackedDib(layout), DibRefusal::TopDown});
-  for (std::uint16_t bits : {0, 2, 48, 64}) {
+  for (std::uint16_t bits :
+       {std::uint16_t{0}, std::uint16_t{2}, std::uint16_t{48}, std::uint16_t{64}}) {
     layout = valid();
     layout.bitCount = bits;
     cases.push_back({"odd depth", BuildPackedDib(layout), DibRefusal::BitCount});
