@@ -26,3 +26,7 @@ CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev 
 # X server with clipboard and keyboard tools and a small window manager for the tests.
 QT_PACKAGES=(qt6-base-dev qt6-wayland libcanberra-dev pkg-config fonts-ipafont-gothic)
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
+
+# The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
+# the tools that check what it installs and what the .zip holds.
+PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip)
