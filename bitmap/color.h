@@ -42,9 +42,34 @@ inline constexpr ColorValue PaletteEntryToColor(RgbQuad entry) {
 // each divided by 255. The products are summed green, blue, red, in that order, and every
 // operation is rounded to double (no fused multiply-add), so the result is the same bit for
 // bit on every compiler and CPU.
+inline constexpr double LuminanceGreen = 0.0023019607843137255;
+inline constexpr double LuminanceBlue = 0.0004470588235294118;
+inline constexpr double LuminanceRed = 0.001172549019607843;
+
 inline double Luminance(ColorValue c) {
-  return GreenOf(c) * 0.0023019607843137255 + BlueOf(c) * 0.0004470588235294118 +
-         RedOf(c) * 0.001172549019607843;
+  return GreenOf(c) * LuminanceGreen + BlueOf(c) * LuminanceBlue + RedOf(c) * LuminanceRed;
+}
+
+// The three products of Luminance for every byte value. green[g] is the double g × the green
+// weight, correctly rounded, which is exactly the product Luminance forms at run time, so
+// LuminanceOf gives Luminance bit for bit with two additions and no multiplication.
+struct LuminanceProducts {
+  double green[256];
+  double blue[256];
+  double red[256];
+};
+inline constexpr LuminanceProducts LuminanceTerms = [] {
+  LuminanceProducts t{};
+  for (int v = 0; v < 256; ++v) {
+    t.green[v] = v * LuminanceGreen;
+    t.blue[v] = v * LuminanceBlue;
+    t.red[v] = v * LuminanceRed;
+  }
+  return t;
+}();
+
+inline double LuminanceOf(int red, int green, int blue) {
+  return LuminanceTerms.green[green] + LuminanceTerms.blue[blue] + LuminanceTerms.red[red];
 }
 
 // Squared Euclidean distance in RGB space, 0 to 3 × 255².
@@ -68,3 +93,37 @@ inline int NearestPaletteIndex(const RgbQuad *palette, int count, ColorValue c) 
   }
   return best;
 }
+
+// NearestPaletteIndex (StandardPalette16, 16, colour) for many colours in a row.
+//
+// The colours nearest to entry i (ties to the lowest index) are those closer to i than to
+// every lower entry and at least as close as every higher one: an intersection of half-spaces,
+// so a convex set. When all eight corners of a small box of colours have the same nearest
+// entry, every colour inside the box has it too. A table over boxes of 4 × 4 × 4 colours,
+// built once per process on first use, gives the entry of every box that lies inside one
+// such set; colours in the boxes that straddle a border are searched as NearestPaletteIndex
+// searches them.
+class StandardColorFinder {
+public:
+  StandardColorFinder();
+
+  int operator()(int red, int green, int blue) const {
+    const int boxed = m_boxes[(red >> BoxBits) << (2 * AxisBits) | (green >> BoxBits) << AxisBits |
+                              blue >> BoxBits];
+    return boxed != Straddles ? boxed : Search(red, green, blue);
+  }
+
+  // The same answer by the plain scan over all 16 entries.
+  static int Search(int red, int green, int blue);
+
+  static constexpr int BoxBits = 2;            // a box is 4 values wide on each axis
+  static constexpr int AxisBits = 8 - BoxBits; // 64 boxes per axis
+  static constexpr std::uint8_t Straddles = 0xFF;
+
+private:
+  const std::uint8_t *m_boxes;
+};
+
+// True when `palette` holds the 16 standard colours in their order, so StandardColorFinder
+// may answer for it.
+bool IsStandardPalette16(const RgbQuad *palette, int count);
