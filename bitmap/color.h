@@ -96,32 +96,38 @@ inline int NearestPaletteIndex(const RgbQuad *palette, int count, ColorValue c) 
 
 // NearestPaletteIndex (StandardPalette16, 16, colour) for many colours in a row.
 //
-// The colours nearest to entry i (ties to the lowest index) are those closer to i than to
-// every lower entry and at least as close as every higher one: an intersection of half-spaces,
-// so a convex set. When all eight corners of a small box of colours have the same nearest
-// entry, every colour inside the box has it too. A table over boxes of 4 × 4 × 4 colours,
-// built once per process on first use, gives the entry of every box that lies inside one
-// such set; colours in the boxes that straddle a border are searched as NearestPaletteIndex
-// searches them.
+// The colour cube is cut into boxes of 8 × 8 × 8 colours. For every box a table built once
+// per process (on first use, in well under a millisecond) keeps the entries that can be
+// nearest to some colour in it: usually one, which is then the answer; near a border between
+// two entries their short list, which is searched as NearestPaletteIndex searches, in the same
+// ascending order with the same strict comparison. An entry is left out of a box's list only
+// when another entry is proven at least as near to every colour of the box, and strictly
+// nearer where ties would go to the one left out (see color.cpp), so the answer is the same.
 class StandardColorFinder {
 public:
   StandardColorFinder();
 
   int operator()(int red, int green, int blue) const {
-    const int boxed = m_boxes[(red >> BoxBits) << (2 * AxisBits) | (green >> BoxBits) << AxisBits |
-                              blue >> BoxBits];
-    return boxed != Straddles ? boxed : Search(red, green, blue);
+    const int box = m_table->box[(red >> BoxBits) << (2 * AxisBits) |
+                                 (green >> BoxBits) << AxisBits | blue >> BoxBits];
+    return box < 16 ? box : Nearest(m_table->candidates[box - 16], red, green, blue);
   }
 
-  // The same answer by the plain scan over all 16 entries.
-  static int Search(int red, int green, int blue);
+  static constexpr int BoxBits = 3;            // a box is 8 values wide on each axis
+  static constexpr int AxisBits = 8 - BoxBits; // 32 boxes per axis
+  static constexpr int Boxes = 1 << (3 * AxisBits);
 
-  static constexpr int BoxBits = 2;            // a box is 4 values wide on each axis
-  static constexpr int AxisBits = 8 - BoxBits; // 64 boxes per axis
-  static constexpr std::uint8_t Straddles = 0xFF;
+  // box: the entry that is nearest everywhere in the box, or 16 + k for candidates[k]: a
+  // set of entries, bit i for entry i, of which the nearest is searched.
+  struct Table {
+    std::uint8_t box[Boxes];
+    std::uint16_t candidates[256 - 16];
+  };
 
 private:
-  const std::uint8_t *m_boxes;
+  static int Nearest(unsigned candidates, int red, int green, int blue);
+
+  const Table *m_table;
 };
 
 // True when `palette` holds the 16 standard colours in their order, so StandardColorFinder

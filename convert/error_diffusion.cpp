@@ -21,121 +21,177 @@ constexpr double WeightBelow = 0.3125;      // 5/16
 constexpr double WeightBelowRight = 0.0625; // 1/16
 constexpr double MonochromeThreshold = 0.5;
 
+// What a row buffer holds per pixel: its brightness, or its red, green and blue.
 struct LuminanceRule {
   using Value = double;
+  static constexpr int Channels = 1;
   Value operator()(int r, int g, int b) const { return LuminanceOf(r, g, b); }
+  static void Store(double *cell, Value v) { cell[0] = v; }
 };
 
 struct ChannelRule {
   using Value = ColorValue;
+  static constexpr int Channels = 3;
   Value operator()(int r, int g, int b) const { return RgbColor(r, g, b); }
+  static void Store(double *cell, Value c) {
+    cell[0] = RedOf(c);
+    cell[1] = GreenOf(c);
+    cell[2] = BlueOf(c);
+  }
 };
 
-// The row loaders over a source whose layout was looked at once. A row outside the source,
-// or a source without pixels, reads as white, as GetPixelColor reads it.
-class LuminanceRows {
+// A row loader over a source whose layout was looked at once. A row outside the source, or a
+// source without pixels, reads as white, as GetPixelColor reads it.
+template <typename Rule> class RowLoader {
 public:
-  explicit LuminanceRows(const CDibImage &source) : m_source(source), m_rows(source, {}) {}
-  void Load(int y, double *row) const {
-    const int width = m_source.Width();
+  static constexpr int Channels = Rule::Channels;
+
+  explicit RowLoader(const CDibImage &source) : m_source(source), m_rows(source, Rule{}) {}
+
+  // Pixels from .. to - 1 of row y into their cells of `row`.
+  void Load(int y, double *row, int from, int to) const {
+    const auto cell = [row](int x) { return row + static_cast<std::size_t>(x) * Channels; };
     if (!m_source.HasSection() || y < 0 || y >= m_source.Height()) {
-      for (int x = 0; x < width; ++x)
-        row[x] = LuminanceOf(255, 255, 255);
+      const auto white = Rule{}(255, 255, 255);
+      for (int x = from; x < to; ++x)
+        Rule::Store(cell(x), white);
       return;
     }
-    m_rows.Row(y, [row, width](auto &pixel) {
-      for (int x = 0; x < width; ++x)
-        row[x] = pixel(x);
+    m_rows.Row(y, [&](auto &pixel) {
+      for (int x = from; x < to; ++x)
+        Rule::Store(cell(x), pixel(x));
     });
   }
+  void Load(int y, double *row) const { Load(y, row, 0, m_source.Width()); }
 
 private:
   const CDibImage &m_source;
-  const SourceRows<LuminanceRule> m_rows;
+  const SourceRows<Rule> m_rows;
 };
 
-class ChannelRows {
+// One row of the diffusion, a pixel at a time: `quantise(x, value, error)` stores pixel x from
+// its Channels values and gives its errors. The values on their way to a buffer cell are kept
+// in registers, and every cell still receives its shares in the order the pixels are visited:
+// a cell of this row gets 7/16 from its left neighbour; a cell of the next row gets 1/16 from
+// its upper-left pixel, then 5/16 from the one above, then 3/16 from the upper-right one. The
+// last row (HasNext false) passes shares only to the right. Step (x) reads this row's cell
+// x + 1 and the next row's cell x + 1, and finishes the next row's cell x - 1.
+template <int Channels, bool HasNext, typename Quantise> class RowDiffuser {
 public:
-  explicit ChannelRows(const CDibImage &source) : m_source(source), m_rows(source, {}) {}
-  void Load(int y, double *row) const {
-    const int width = m_source.Width();
-    if (!m_source.HasSection() || y < 0 || y >= m_source.Height()) {
-      for (int i = 0; i < 3 * width; ++i)
-        row[i] = 255.0;
-      return;
+  RowDiffuser(const double *current, double *next, int width, Quantise &quantise)
+      : m_current(current), m_next(next), m_width(width), m_quantise(quantise) {}
+
+  void Start() {
+    for (int c = 0; c < Channels; ++c) {
+      m_value[c] = m_current[c];
+      m_left[c] = 0.0;
+      m_here[c] = HasNext ? m_next[c] : 0.0;
     }
-    m_rows.Row(y, [row, width](auto &pixel) {
-      for (int x = 0; x < width; ++x) {
-        const ColorValue c = pixel(x);
-        row[3 * x] = RedOf(c);
-        row[3 * x + 1] = GreenOf(c);
-        row[3 * x + 2] = BlueOf(c);
-      }
-    });
   }
 
-private:
-  const CDibImage &m_source;
-  const SourceRows<ChannelRule> m_rows;
-};
-
-// One row of the diffusion: `quantise(x, value, error)` stores pixel x from its Channels
-// values and gives its errors. The running values are kept in registers, and every buffer
-// cell still receives its shares one by one in the order the pixels are visited: a cell of
-// the next row gets 1/16 from its upper-left pixel, then 5/16 from the one above, then 3/16
-// from the upper-right one; a cell of this row gets 7/16 from its left neighbour.
-template <int Channels, typename Quantise>
-void DiffuseRow(const double *current, double *next, int width, bool hasNext, Quantise &quantise) {
-  double value[Channels];     // pixel x, with its left neighbour's share
-  double belowLeft[Channels]; // next row, column x - 1, waiting for pixel x's share
-  double below[Channels];     // next row, column x, holding pixel x - 1's share
-  for (int c = 0; c < Channels; ++c) {
-    value[c] = current[c];
-    below[c] = hasNext ? next[c] : 0.0;
-    belowLeft[c] = 0.0;
-  }
-  for (int x = 0; x < width; ++x) {
+  void Step(int x) {
     double error[Channels];
-    quantise(x, value, error);
-    const bool hasRight = x + 1 < width;
+    m_quantise(x, m_value, error);
+    const bool hasRight = x + 1 < m_width;
     const std::size_t at = static_cast<std::size_t>(x) * Channels;
     for (int c = 0; c < Channels; ++c) {
       if (hasRight)
-        value[c] = current[at + Channels + c] + error[c] * WeightRight;
-      if (!hasNext)
+        m_value[c] = m_current[at + Channels + c] + error[c] * WeightRight;
+      if (!HasNext)
         continue;
       if (x >= 1)
-        next[at - Channels + c] = belowLeft[c] + error[c] * WeightBelowLeft;
-      belowLeft[c] = below[c] + error[c] * WeightBelow;
+        m_next[at - Channels + c] = m_left[c] + error[c] * WeightBelowLeft;
+      m_left[c] = m_here[c] + error[c] * WeightBelow;
       if (hasRight)
-        below[c] = next[at + Channels + c] + error[c] * WeightBelowRight;
+        m_here[c] = m_next[at + Channels + c] + error[c] * WeightBelowRight;
     }
   }
-  if (hasNext)
-    for (int c = 0; c < Channels; ++c)
-      next[static_cast<std::size_t>(width - 1) * Channels + c] = belowLeft[c];
+
+  void Finish() {
+    if (HasNext)
+      for (int c = 0; c < Channels; ++c)
+        m_next[static_cast<std::size_t>(m_width - 1) * Channels + c] = m_left[c];
+    m_quantise.Finish();
+  }
+
+private:
+  const double *m_current;
+  double *m_next;
+  int m_width;
+  Quantise &m_quantise;
+  double m_value[Channels]{}; // this row, column x, with its left neighbour's share
+  double m_left[Channels]{};  // next row, column x - 1, waiting for pixel x's 3/16
+  double m_here[Channels]{};  // next row, column x, holding pixel x - 1's 1/16
+};
+
+// Each pixel waits for its left neighbour's error, so a row is one chain of dependent steps.
+// Two rows are therefore diffused side by side, the lower one Lag pixels behind, and the
+// processor overlaps the two chains. Every cell still gets the same shares in the same order:
+// a pixel of the lower row starts only after the three pixels above it have given theirs, and
+// the row below the pair is loaded, Chunk cells at a time, into cells of the upper row's
+// buffer that the upper row is done with, before any share reaches them.
+constexpr int Chunk = 32;
+constexpr int Lag = Chunk + 2;
+
+template <bool BottomHasNext, typename Loader, typename Quantise>
+void DiffusePair(const Loader &loader, int y, double *upper, double *lower, int width,
+                 Quantise &topQuantise, Quantise &bottomQuantise) {
+  constexpr int Channels = Loader::Channels;
+  RowDiffuser<Channels, true, Quantise> top(upper, lower, width, topQuantise);
+  RowDiffuser<Channels, BottomHasNext, Quantise> bottom(lower, upper, width, bottomQuantise);
+  // Row y + 2 goes into `upper`, cells [x + 1, x + 1 + Chunk) just before the lower row's step
+  // x first reads one of them (step 0 reads cells 0 and 1); the upper row, at least Lag pixels
+  // ahead, has read them all by then.
+  const auto bottomStep = [&](int x) {
+    if (BottomHasNext && (x == 0 || (x + 1) % Chunk == 0)) {
+      const int from = x == 0 ? 0 : x + 1;
+      loader.Load(y + 2, upper, from, from + Chunk < width ? from + Chunk : width);
+    }
+    if (x == 0)
+      bottom.Start();
+    bottom.Step(x);
+  };
+  top.Start();
+  int k = 0;
+  for (; k < width && k < Lag; ++k)
+    top.Step(k);
+  for (; k < width; ++k) {
+    top.Step(k);
+    bottomStep(k - Lag);
+  }
+  top.Finish();
+  for (int x = width > Lag ? width - Lag : 0; x < width; ++x)
+    bottomStep(x);
+  bottom.Finish();
 }
 
-// The row pipeline both converters share: load row 0, then at every row swap the buffers and
-// load the row below before any pixel of this row gives it a share.
-template <int Channels, typename Rows, typename QuantiseRow>
-void DiffuseRows(const Rows &rows, int width, int height, QuantiseRow quantiseRow) {
+// The row pipeline both converters share. Row 0 is loaded first; every other row is loaded
+// once, before any pixel above it gives it a share. `quantiseRow(y)` makes row y's quantiser.
+template <typename Loader, typename QuantiseRow>
+void DiffuseRows(const Loader &loader, int width, int height, QuantiseRow quantiseRow) {
+  constexpr int Channels = Loader::Channels;
   const auto columns = static_cast<std::size_t>(width) * Channels;
   std::vector<double> first(columns);
   std::vector<double> second(columns);
-  double *current = first.data();
-  double *next = second.data();
-  for (int y = 0; y < height; ++y) {
-    if (y == 0)
-      rows.Load(0, current);
+  double *upper = first.data();
+  double *lower = second.data();
+  loader.Load(0, upper);
+  for (int y = 0; y < height; y += 2) {
+    auto topQuantise = quantiseRow(y);
+    if (y + 1 == height) {
+      RowDiffuser<Channels, false, decltype(topQuantise)> last(upper, lower, width, topQuantise);
+      last.Start();
+      for (int x = 0; x < width; ++x)
+        last.Step(x);
+      last.Finish();
+      break;
+    }
+    loader.Load(y + 1, lower);
+    auto bottomQuantise = quantiseRow(y + 1);
+    if (y + 2 < height)
+      DiffusePair<true>(loader, y, upper, lower, width, topQuantise, bottomQuantise);
     else
-      std::swap(current, next);
-    const bool hasNext = y + 1 < height;
-    if (hasNext)
-      rows.Load(y + 1, next);
-    auto quantise = quantiseRow(y);
-    DiffuseRow<Channels>(current, next, width, hasNext, quantise);
-    quantise.Finish();
+      DiffusePair<false>(loader, y, upper, lower, width, topQuantise, bottomQuantise);
   }
 }
 
@@ -183,19 +239,18 @@ template <int BitCount> void PutIndex(std::uint8_t *row, int x, int index) {
   }
 }
 
-// Halves away from zero, then clamped to 0..255. A value of 0 or less rounds to 0 or less and
-// is clamped to 0, so only positive values are rounded.
+// Halves away from zero, then clamped to 0..255. Only values above 0 are rounded up by adding
+// 0.5 and truncating; a value of 0 or less ends as 0 after clamping whichever way it rounds,
+// and so does trunc(v + 0.5) for it, which is 0 or less too.
 int RoundToChannel(double v) {
-  if (!(v > 0))
-    return 0;
   const int rounded = static_cast<int>(v + 0.5);
-  return rounded > 255 ? 255 : rounded;
+  return rounded < 0 ? 0 : rounded > 255 ? 255 : rounded;
 }
 
 // DiffuseStandard16 for a destination of BitCount bits per pixel. `nearest` is
 // NearestPaletteIndex over the destination's table; errors use that table's bytes.
 template <int BitCount, typename Nearest>
-void DiffuseColors(const ChannelRows &rows, CDibImage &dest, const Nearest &nearest) {
+void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Nearest &nearest) {
   double entry[MaxPaletteEntries][3];
   for (int i = 0; i < dest.m_paletteCount; ++i) {
     entry[i][0] = dest.m_palette[i].rgbRed;
@@ -216,13 +271,14 @@ void DiffuseColors(const ChannelRows &rows, CDibImage &dest, const Nearest &near
     }
     void Finish() {}
   };
-  DiffuseRows<3>(rows, dest.Width(), dest.Height(), [&](int y) {
+  DiffuseRows(rows, dest.Width(), dest.Height(), [&](int y) {
     return Quantise{dest.RowAddress(y), nearest, entry};
   });
 }
 
 template <typename Nearest>
-void DiffuseColorsAnyDepth(const ChannelRows &rows, CDibImage &dest, const Nearest &nearest) {
+void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
+                           const Nearest &nearest) {
   switch (dest.BitCount()) {
   case 1: DiffuseColors<1>(rows, dest, nearest); return;
   case 4: DiffuseColors<4>(rows, dest, nearest); return;
@@ -245,10 +301,12 @@ bool SameSize(const CDibImage &a, const CDibImage &b) {
 
 } // namespace
 
-void LoadRgbRow(const CDibImage &source, int y, double *row) { ChannelRows(source).Load(y, row); }
+void LoadRgbRow(const CDibImage &source, int y, double *row) {
+  RowLoader<ChannelRule>(source).Load(y, row);
+}
 
 void LoadLuminanceRow(const CDibImage &source, int y, double *row) {
-  LuminanceRows(source).Load(y, row);
+  RowLoader<LuminanceRule>(source).Load(y, row);
 }
 
 bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
@@ -257,15 +315,15 @@ bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
   struct Quantise {
     BitWriter out;
     void operator()(int x, const double *v, double *error) {
-      const int b = v[0] > MonochromeThreshold ? 1 : 0;
-      out.Put(x, static_cast<unsigned>(b));
-      error[0] = v[0] - b;
+      const bool white = v[0] > MonochromeThreshold;
+      out.Put(x, white ? 1u : 0u);
+      error[0] = v[0] - (white ? 1.0 : 0.0);
     }
     void Finish() { out.Finish(); }
   };
-  const LuminanceRows rows(source);
-  DiffuseRows<1>(rows, dest.Width(), dest.Height(),
-                 [&dest](int y) { return Quantise{BitWriter(dest.RowAddress(y), dest.Width())}; });
+  const RowLoader<LuminanceRule> rows(source);
+  DiffuseRows(rows, dest.Width(), dest.Height(),
+              [&dest](int y) { return Quantise{BitWriter(dest.RowAddress(y), dest.Width())}; });
   return true;
 }
 
@@ -273,7 +331,7 @@ bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
   if (!source.HasSection() || !dest.HasSection() || dest.m_paletteCount < 1 ||
       !SameSize(source, dest))
     return false;
-  const ChannelRows rows(source);
+  const RowLoader<ChannelRule> rows(source);
   if (IsStandardPalette16(dest.m_palette, dest.m_paletteCount))
     DiffuseColorsAnyDepth(rows, dest, StandardColorFinder());
   else

@@ -13,19 +13,19 @@ constexpr int DitherMatrix4x4[16] = {4, 12, 6, 14, 10, 0, 8, 2, 7, 15, 5, 13, 9,
 
 constexpr double DitherScale = 17.0;
 constexpr double DitherOffset = 0.5;
-constexpr int Levels = 17;
-
 // A pixel is white when v = Luminance × 17 - 0.5 exceeds its threshold t, one of the integers
-// 0-15. Which thresholds v exceeds depends only on how many integers 0-15 lie below v: the
-// pixel's level, 0 (black, v = -0.5) to 16 (white, v = 16.5). Then white ⇔ t < level, so the
-// colour is reduced to its level once and the thresholds are compared as integers.
+// 0-15. Which thresholds v exceeds depends only on how many integers lie below v (v ≥ -0.5):
+// the pixel's level, trunc(v) plus one when v is not a whole number. Then white ⇔ t < level,
+// so the colour is reduced to its level once and the thresholds are compared as integers.
+// Levels run from 0 (black, v = -0.5) to 17 (v above 16), which is as white as 16.
+constexpr int Levels = 18;
+
 struct LevelRule {
   using Value = std::uint8_t;
   Value operator()(int r, int g, int b) const {
     const double v = LuminanceOf(r, g, b) * DitherScale - DitherOffset;
-    const int below = static_cast<int>(v); // v ≥ -0.5, so this is 0 or more
-    const int level = below + (v > below ? 1 : 0);
-    return static_cast<Value>(level < Levels ? level : Levels - 1);
+    const int below = static_cast<int>(v);
+    return static_cast<Value>(below + (v > below ? 1 : 0));
   }
 };
 
@@ -55,17 +55,22 @@ void DitherRow(CDibImage &dest, int y, int width, Reader &pixel) {
     out[r] = dest.RowAddress(Scale * y + r);
     white[r] = WhiteBits.bits[(Scale * y + r) % 4];
   }
-  for (int x = 0; x < width; x += PixelsPerByte) {
+  // The byte of each destination row that source pixels x .. x + count - 1 fill.
+  const auto fill = [&](int x, int count) {
     unsigned bits[Scale] = {};
-    for (int k = 0; k < PixelsPerByte && x + k < width; ++k) {
+    for (int k = 0; k < count; ++k) {
       const int level = pixel(x + k);
-      const unsigned mine = FirstBits >> (Scale * k);
       for (int r = 0; r < Scale; ++r)
-        bits[r] |= white[r][level] & mine;
+        bits[r] |= white[r][level] & FirstBits >> (Scale * k);
     }
     for (int r = 0; r < Scale; ++r)
       out[r][x / PixelsPerByte] = static_cast<std::uint8_t>(bits[r]);
-  }
+  };
+  int x = 0;
+  for (; x + PixelsPerByte <= width; x += PixelsPerByte)
+    fill(x, PixelsPerByte);
+  if (x < width)
+    fill(x, width - x);
 }
 
 // Any other scale, pixel by pixel: the caller passes only 1 and 2.

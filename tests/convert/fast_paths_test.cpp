@@ -181,7 +181,9 @@ TEST(FastConverters, EveryLayoutAndSizeGivesThePerPixelBytes) {
   // Tables shorter than the indices reach: the indices beyond read as black.
   const Layout layouts[] = {{1, 0},   {1, 1},  {4, 0},  {4, 5}, {8, 0},
                             {8, 100}, {16, 0}, {24, 0}, {32, 0}};
-  const int sizes[][2] = {{1, 1}, {1, 5}, {7, 1}, {3, 3}, {9, 4}, {13, 6}, {17, 2}, {67, 41}};
+  // Widths past 100 let the error diffusion run two rows side by side over several chunks.
+  const int sizes[][2] = {{1, 1},  {1, 5},  {7, 1},   {3, 3},  {9, 4},
+                          {13, 6}, {17, 2}, {67, 41}, {301, 5}};
   std::mt19937 random(8);
   for (const Layout &layout : layouts)
     for (const auto &size : sizes)
