@@ -3,7 +3,7 @@
 // One pass, top row to bottom, left to right in every row (never serpentine). Each pixel's
 // error goes to the four unprocessed neighbours with the weights 7/16 (right), 3/16 (below
 // left), 5/16 (below) and 1/16 (below right); shares that would leave the image are dropped.
-// Only two rows of doubles are kept: the current row and the one below, swapped at every row.
+// Only two rows of doubles are kept, the row being diffused and the one below (DiffuseRows).
 // Each update is old + e × weight with the product and the sum rounded to double separately,
 // and values are never clamped in the buffers.
 #include <cstddef>
@@ -70,12 +70,13 @@ private:
 };
 
 // One row of the diffusion, a pixel at a time: `quantise(x, value, error)` stores pixel x from
-// its Channels values and gives its errors. The values on their way to a buffer cell are kept
-// in registers, and every cell still receives its shares in the order the pixels are visited:
-// a cell of this row gets 7/16 from its left neighbour; a cell of the next row gets 1/16 from
-// its upper-left pixel, then 5/16 from the one above, then 3/16 from the upper-right one. The
-// last row (HasNext false) passes shares only to the right. Step (x) reads this row's cell
-// x + 1 and the next row's cell x + 1, and finishes the next row's cell x - 1.
+// its Channels values and gives its errors. Every buffer cell receives its shares in the order
+// the pixels are visited: a cell of this row gets 7/16 from its left neighbour; a cell of the
+// next row gets 1/16 from its upper-left pixel, then 5/16 from the one above, then 3/16 from
+// the upper-right one. The value of the pixel to the right and the next row's cell below-left,
+// which is finished one step later, wait in registers. The last row (HasNext false) passes
+// shares only to the right. Step (x) reads this row's cell x + 1, adds to the next row's cells
+// x and x + 1, and finishes its cell x - 1.
 template <int Channels, bool HasNext, typename Quantise> class RowDiffuser {
 public:
   RowDiffuser(const double *current, double *next, int width, Quantise &quantise)
@@ -85,7 +86,6 @@ public:
     for (int c = 0; c < Channels; ++c) {
       m_value[c] = m_current[c];
       m_left[c] = 0.0;
-      m_here[c] = HasNext ? m_next[c] : 0.0;
     }
   }
 
@@ -101,9 +101,9 @@ public:
         continue;
       if (x >= 1)
         m_next[at - Channels + c] = m_left[c] + error[c] * WeightBelowLeft;
-      m_left[c] = m_here[c] + error[c] * WeightBelow;
+      m_left[c] = m_next[at + c] + error[c] * WeightBelow;
       if (hasRight)
-        m_here[c] = m_next[at + Channels + c] + error[c] * WeightBelowRight;
+        m_next[at + Channels + c] = m_next[at + Channels + c] + error[c] * WeightBelowRight;
     }
   }
 
@@ -121,7 +121,6 @@ private:
   Quantise &m_quantise;
   double m_value[Channels]{}; // this row, column x, with its left neighbour's share
   double m_left[Channels]{};  // next row, column x - 1, waiting for pixel x's 3/16
-  double m_here[Channels]{};  // next row, column x, holding pixel x - 1's 1/16
 };
 
 // Each pixel waits for its left neighbour's error, so a row is one chain of dependent steps.
