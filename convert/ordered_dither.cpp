@@ -14,9 +14,10 @@ constexpr int DitherMatrix4x4[16] = {4, 12, 6, 14, 10, 0, 8, 2, 7, 15, 5, 13, 9,
 constexpr double DitherScale = 17.0;
 constexpr double DitherOffset = 0.5;
 // A pixel is white when v = Luminance × 17 - 0.5 exceeds its threshold t, one of the integers
-// 0-15. Which thresholds v exceeds depends only on how many integers lie below v (v ≥ -0.5):
-// the pixel's level, trunc(v) plus one when v is not a whole number. Then white ⇔ t < level,
-// so the colour is reduced to its level once and the thresholds are compared as integers.
+// 0-15. Which thresholds v exceeds depends only on how many of the numbers 0, 1, 2, ... lie
+// below v: the pixel's level, trunc(v), plus one when v lies above trunc(v) (v ≥ -0.5, so
+// trunc(v) ≥ 0). Then white ⇔ t < level, so the colour is reduced to its level once and the
+// thresholds are compared as integers.
 // Levels run from 0 (black, v = -0.5) to 17 (v above 16), which is as white as 16.
 constexpr int Levels = 18;
 
