@@ -2,18 +2,20 @@
 // same). "-" is standard input or output.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 #include "clipboard/clipboard.h"
+#include "clipboard/packed_dib.h"
 
 class CFileClipboard : public CClipboard {
 public:
   CFileClipboard(std::string inputPath, std::string outputPath);
 
+  // Reads no more of the input than its header says the picture needs.
   bool ReadDib(CDibImage &image) override;
-  // The output file is replaced atomically: the bytes go to an unnamed or temporary file in the
-  // same folder, which is renamed over the output only when complete, so after any failure
-  // the output is as it was and no temporary file is left.
+  // Writes the file from the image's own rows, as ReplaceFileAtomically says.
   bool WriteDib(const CDibImage &image) override;
 
 private:
@@ -21,5 +23,19 @@ private:
   std::string m_strOutputPath;
 };
 
-// Writes `size` bytes to `path` atomically as above; false on any failure.
+// Reads a BMP file from `fd` straight into the freshly constructed `image`: the headers first,
+// checked as they arrive, then exactly the rows they announce, into the image's own store.
+bool ReadBmpFrom(int fd, CDibImage &image, DibRefusal *why = nullptr);
+
+// Puts all of a file's bytes on the descriptor it is given; false on any failure.
+using FileContentWriter = std::function<bool(int fd)>;
+
+// Writes a new file at `path` through `write`. A regular file, or none, is replaced atomically:
+// the bytes go to a temporary file beside it, which is flushed and renamed over it only when
+// complete, so after any failure the file is as it was. A symbolic link is followed to the
+// file it names (the link stays), a dangling one names the file to create. A character device,
+// FIFO or socket is written directly; a folder or any other kind of file is refused. A
+// temporary that a killed run leaves behind is named ".NAME.vantoly-tmp-XXXXXX"; no other
+// file is ever deleted.
+bool ReplaceFileAtomically(const std::string &path, const FileContentWriter &write);
 bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_t size);
