@@ -26,3 +26,6 @@ CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)
 # X server with clipboard and keyboard tools and a small window manager for the tests.
 QT_PACKAGES=(qt6-base-dev qt6-wayland libcanberra-dev pkg-config fonts-ipafont-gothic)
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
+
+# tools/bench.sh only: hyperfine for the timings, GNU time for the peak RSS.
+BENCH_PACKAGES=(hyperfine time)
