@@ -42,9 +42,34 @@ inline constexpr ColorValue PaletteEntryToColor(RgbQuad entry) {
 // each divided by 255. The products are summed green, blue, red, in that order, and every
 // operation is rounded to double (no fused multiply-add), so the result is the same bit for
 // bit on every compiler and CPU.
+inline constexpr double LuminanceGreen = 0.0023019607843137255;
+inline constexpr double LuminanceBlue = 0.0004470588235294118;
+inline constexpr double LuminanceRed = 0.001172549019607843;
+
 inline double Luminance(ColorValue c) {
-  return GreenOf(c) * 0.0023019607843137255 + BlueOf(c) * 0.0004470588235294118 +
-         RedOf(c) * 0.001172549019607843;
+  return GreenOf(c) * LuminanceGreen + BlueOf(c) * LuminanceBlue + RedOf(c) * LuminanceRed;
+}
+
+// The three products of Luminance for every byte value. green[g] is the double g × the green
+// weight, correctly rounded, which is exactly the product Luminance forms at run time, so
+// LuminanceOf gives Luminance bit for bit with two additions and no multiplication.
+struct LuminanceProducts {
+  double green[256];
+  double blue[256];
+  double red[256];
+};
+inline constexpr LuminanceProducts LuminanceTerms = [] {
+  LuminanceProducts t{};
+  for (int v = 0; v < 256; ++v) {
+    t.green[v] = v * LuminanceGreen;
+    t.blue[v] = v * LuminanceBlue;
+    t.red[v] = v * LuminanceRed;
+  }
+  return t;
+}();
+
+inline double LuminanceOf(int red, int green, int blue) {
+  return LuminanceTerms.green[green] + LuminanceTerms.blue[blue] + LuminanceTerms.red[red];
 }
 
 // Squared Euclidean distance in RGB space, 0 to 3 × 255².
@@ -68,3 +93,43 @@ inline int NearestPaletteIndex(const RgbQuad *palette, int count, ColorValue c) 
   }
   return best;
 }
+
+// NearestPaletteIndex (StandardPalette16, 16, colour) for many colours in a row.
+//
+// The colour cube is cut into boxes of 8 × 8 × 8 colours. For every box a table built once
+// per process (on first use, in well under a millisecond) keeps the entries that can be
+// nearest to some colour in it: usually one, which is then the answer; near a border between
+// two entries their short list, which is searched as NearestPaletteIndex searches, in the same
+// ascending order with the same strict comparison. An entry is left out of a box's list only
+// when another entry is proven at least as near to every colour of the box, and strictly
+// nearer where ties would go to the one left out (see color.cpp), so the answer is the same.
+class StandardColorFinder {
+public:
+  StandardColorFinder();
+
+  int operator()(int red, int green, int blue) const {
+    const int box = m_table->box[(red >> BoxBits) << (2 * AxisBits) |
+                                 (green >> BoxBits) << AxisBits | blue >> BoxBits];
+    return box < 16 ? box : Nearest(m_table->candidates[box - 16], red, green, blue);
+  }
+
+  static constexpr int BoxBits = 3;            // a box is 8 values wide on each axis
+  static constexpr int AxisBits = 8 - BoxBits; // 32 boxes per axis
+  static constexpr int Boxes = 1 << (3 * AxisBits);
+
+  // box: the entry that is nearest everywhere in the box, or 16 + k for candidates[k]: a
+  // set of entries, bit i for entry i, of which the nearest is searched.
+  struct Table {
+    std::uint8_t box[Boxes];
+    std::uint16_t candidates[256 - 16];
+  };
+
+private:
+  static int Nearest(unsigned candidates, int red, int green, int blue);
+
+  const Table *m_table;
+};
+
+// True when `palette` holds the 16 standard colours in their order, so StandardColorFinder
+// may answer for it.
+bool IsStandardPalette16(const RgbQuad *palette, int count);

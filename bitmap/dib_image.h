@@ -91,6 +91,12 @@ public:
     return static_cast<std::size_t>(m_stride) * static_cast<std::size_t>(m_header.biHeight);
   }
 
+  // The first byte of row y (y = 0 the top row), for loops that walk a whole row. Unchecked:
+  // y must lie in 0 .. height - 1 and the image must have its section.
+  std::uint8_t *RowAddress(int y) const {
+    return m_bits + static_cast<std::ptrdiff_t>(m_stride) * (m_header.biHeight - 1 - y);
+  }
+
   // The byte holding pixel (x, y), or null outside the image or for a depth without a layout.
   std::uint8_t *PixelAddress(int x, int y) const {
     if (x < 0 || x >= m_header.biWidth || y < 0 || y >= m_header.biHeight || m_bits == nullptr)

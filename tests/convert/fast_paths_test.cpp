@@ -1,0 +1,202 @@
+// The converters walk rows with one fast path per source layout, tables and memos; the
+// per-pixel loops in reference_converters.cpp are what they must equal, byte for byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/conversion_mode.h"
+#include "convert/converters.h"
+#include "convert/reference_converters.h"
+#include "test_images.h"
+
+namespace {
+
+// Every colour once: pixel (x, y) of a 4096 × 4096 image is colour y × 4096 + x.
+constexpr int Side = 4096;
+ColorValue EveryColor(int x, int y) {
+  const int v = y * Side + x;
+  return RgbColor(v & 0xFF, v >> 8 & 0xFF, v >> 16);
+}
+
+void MakeEveryColor(CDibImage &image, int bitCount) {
+  DibInfoHeader header{40, Side, Side, 1, static_cast<std::uint16_t>(bitCount), 0, 0, 0, 0, 0, 0};
+  ASSERT_TRUE(image.CreateFromHeader(header, nullptr, nullptr));
+  const int bytes = bitCount / 8;
+  for (int y = 0; y < Side; ++y) {
+    std::uint8_t *p = image.RowAddress(y);
+    for (int x = 0; x < Side; ++x, p += bytes) {
+      const ColorValue c = EveryColor(x, y);
+      p[0] = static_cast<std::uint8_t>(BlueOf(c));
+      p[1] = static_cast<std::uint8_t>(GreenOf(c));
+      p[2] = static_cast<std::uint8_t>(RedOf(c));
+    }
+  }
+}
+
+// Pixel x of a row of indices at 1, 4 or 8 bits.
+int IndexIn(const std::uint8_t *row, int bitCount, int x) {
+  switch (bitCount) {
+  case 1: return row[x / 8] >> (7 - x % 8) & 1;
+  case 4: return x % 2 ? row[x / 2] & 0x0F : row[x / 2] >> 4;
+  default: return row[x];
+  }
+}
+
+} // namespace
+
+TEST(FastConverters, EveryColourGivesWhatTheFormulaGives) {
+  for (int bitCount : {24, 32}) {
+    CDibImage source, gray16, gray256, standard, mono;
+    MakeEveryColor(source, bitCount);
+    ASSERT_TRUE(ConvertGray16(source, gray16));
+    ASSERT_TRUE(ConvertGray256(source, gray256));
+    ASSERT_TRUE(ConvertStandard16(source, standard, StandardPalette16, 16));
+    ASSERT_TRUE(ConvertMonochrome(source, mono));
+    int wrong = 0;
+    for (int y = 0; y < Side && wrong < 10; ++y) {
+      const std::uint8_t *g16 = gray16.RowAddress(y), *g256 = gray256.RowAddress(y),
+                         *s16 = standard.RowAddress(y), *m = mono.RowAddress(y);
+      for (int x = 0; x < Side; ++x) {
+        const ColorValue c = EveryColor(x, y);
+        const double l = Luminance(c);
+        const int expected[4] = {static_cast<int>(l * 15.9999), static_cast<int>(l * 255.9999),
+                                 NearestPaletteIndex(StandardPalette16, 16, c), l > 0.5 ? 1 : 0};
+        const int got[4] = {IndexIn(g16, 4, x), IndexIn(g256, 8, x), IndexIn(s16, 4, x),
+                            IndexIn(m, 1, x)};
+        for (int mode = 0; mode < 4; ++mode)
+          if (got[mode] != expected[mode] && ++wrong <= 10)
+            ADD_FAILURE() << bitCount << " bpp, mode " << mode << ", colour 0x" << std::hex << c
+                          << std::dec << ": " << got[mode] << " instead of " << expected[mode];
+      }
+    }
+  }
+}
+
+namespace {
+
+// A source of the given depth and size. Indexed sources get a random table of `tableSize`
+// entries; flat ones are runs of a few colours, as in screenshots, the others noise.
+void MakeSource(CDibImage &image, std::mt19937 &random, int bitCount, int width, int height,
+                int tableSize, bool flat) {
+  RgbQuad table[256];
+  for (RgbQuad &entry : table)
+    entry = {static_cast<std::uint8_t>(random()), static_cast<std::uint8_t>(random()),
+             static_cast<std::uint8_t>(random()), 0};
+  DibInfoHeader header{40, width, height, 1, static_cast<std::uint16_t>(bitCount),
+                       0,  0,     0,      0, static_cast<std::uint32_t>(tableSize),
+                       0};
+  std::vector<std::uint8_t> rows(static_cast<std::size_t>(DibStride(bitCount, width)) *
+                                 static_cast<std::size_t>(height));
+  // Flat: a handful of pixel values in runs; stored bytes repeat with the pixel's width.
+  const int bytesPerRun = bitCount >= 8 ? bitCount / 8 : 1;
+  std::uint8_t few[3][4];
+  for (auto &value : few)
+    for (std::uint8_t &b : value)
+      b = static_cast<std::uint8_t>(random() % 3 == 0 ? 255 : random());
+  for (std::size_t i = 0; i < rows.size();) {
+    const int run = flat ? static_cast<int>(random() % 40) + 1 : 1;
+    const auto &value = few[random() % 3];
+    for (int k = 0; k < run && i < rows.size(); ++k)
+      for (int b = 0; b < bytesPerRun && i < rows.size(); ++b, ++i)
+        rows[i] = flat ? value[b] : static_cast<std::uint8_t>(random());
+  }
+  ASSERT_TRUE(image.CreateFromHeader(header, table, rows.data()));
+}
+
+using Converter = bool (*)(const CDibImage &, CDibImage &);
+
+// The destination modes 6 and 7 fill, made as the Convert command makes it, or with another
+// depth or table for a converter that is given one.
+template <Converter Diffuse>
+bool DiffuseInto(const CDibImage &source, CDibImage &dest, int bitCount, const RgbQuad *table,
+                 int count) {
+  dest.Create(source.Width(), source.Height(), bitCount, table, count);
+  return Diffuse(source, dest);
+}
+
+} // namespace
+
+TEST(FastConverters, EveryLayoutAndSizeGivesThePerPixelBytes) {
+  struct Mode {
+    const char *name;
+    Converter fast, slow;
+  };
+  const Mode modes[] = {
+      {"gray16", ConvertGray16, reference::ConvertGray16},
+      {"gray256", ConvertGray256, reference::ConvertGray256},
+      {"standard16", ConversionModes[2].convert,
+       [](const CDibImage &s, CDibImage &d) {
+         return reference::ConvertStandard16(s, d, StandardPalette16, 16);
+       }},
+      {"standard16 in the first 12 colours",
+       [](const CDibImage &s, CDibImage &d) {
+         return ConvertStandard16(s, d, StandardPalette16, 12);
+       },
+       [](const CDibImage &s, CDibImage &d) {
+         return reference::ConvertStandard16(s, d, StandardPalette16, 12);
+       }},
+      {"monochrome", ConvertMonochrome, reference::ConvertMonochrome},
+      {"dither", ConversionModes[4].convert,
+       [](const CDibImage &s, CDibImage &d) { return reference::ConvertOrderedDither(s, d, 1); }},
+      {"dither x2", ConversionModes[5].convert,
+       [](const CDibImage &s, CDibImage &d) { return reference::ConvertOrderedDither(s, d, 2); }},
+      {"dither x3", [](const CDibImage &s, CDibImage &d) { return ConvertOrderedDither(s, d, 3); },
+       [](const CDibImage &s, CDibImage &d) { return reference::ConvertOrderedDither(s, d, 3); }},
+      {"diffuse mono",
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<DiffuseMonochrome>(s, d, 1, nullptr, 0);
+       },
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<reference::DiffuseMonochrome>(s, d, 1, nullptr, 0);
+       }},
+      {"diffuse standard16",
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<DiffuseStandard16>(s, d, 4, nullptr, 0);
+       },
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<reference::DiffuseStandard16>(s, d, 4, nullptr, 0);
+       }},
+      // Another table searches that table; depths that cannot hold an index keep the pixel.
+      {"diffuse into 8 bpp, 256 colours",
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<DiffuseStandard16>(s, d, 8, nullptr, 0);
+       },
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<reference::DiffuseStandard16>(s, d, 8, nullptr, 0);
+       }},
+      {"diffuse into 1 bpp, 16 colours",
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<DiffuseStandard16>(s, d, 1, StandardPalette16, 16);
+       },
+       [](const CDibImage &s, CDibImage &d) {
+         return DiffuseInto<reference::DiffuseStandard16>(s, d, 1, StandardPalette16, 16);
+       }},
+  };
+  struct Layout {
+    int bitCount, tableSize; // tableSize 0: the depth's full table
+  };
+  // Tables shorter than the indices reach: the indices beyond read as black.
+  const Layout layouts[] = {{1, 0},   {1, 1},  {4, 0},  {4, 5}, {8, 0},
+                            {8, 100}, {16, 0}, {24, 0}, {32, 0}};
+  // Widths past 100 let the error diffusion run two rows side by side over several chunks.
+  const int sizes[][2] = {{1, 1},  {1, 5},  {7, 1},   {3, 3},  {9, 4},
+                          {13, 6}, {17, 2}, {67, 41}, {301, 5}};
+  std::mt19937 random(8);
+  for (const Layout &layout : layouts)
+    for (const auto &size : sizes)
+      for (bool flat : {false, true}) {
+        CDibImage source;
+        MakeSource(source, random, layout.bitCount, size[0], size[1], layout.tableSize, flat);
+        for (const Mode &mode : modes) {
+          CDibImage fast, slow;
+          ASSERT_TRUE(mode.fast(source, fast));
+          ASSERT_TRUE(mode.slow(source, slow));
+          ASSERT_EQ(PackedBytes(fast), PackedBytes(slow))
+              << mode.name << " of a " << (flat ? "flat " : "noisy ") << size[0] << "x" << size[1]
+              << " source at " << layout.bitCount << " bpp, table " << layout.tableSize;
+        }
+      }
+}
