@@ -19,13 +19,17 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)
+CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
 # Wayland), the desktop's sounds, a Japanese proportional Gothic for the dialog font, and an
 # X server with clipboard and keyboard tools and a small window manager for the tests.
 QT_PACKAGES=(qt6-base-dev qt6-wayland libcanberra-dev pkg-config fonts-ipafont-gothic)
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
+
+# The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
+# the tools that check what it installs and what the .zip holds.
+PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip)
 
 # tools/bench.sh only: hyperfine for the timings, GNU time for the peak RSS.
 BENCH_PACKAGES=(hyperfine time)
