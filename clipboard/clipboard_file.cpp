@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <string>
+#include <strings.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -16,6 +17,9 @@
 #include <utility>
 
 #include "clipboard/bmp_file.h"
+#include "clipboard/png_file.h"
+
+static_assert(MaxPngPixels == MaxReadPixels, "one pixel limit for every picture read");
 
 namespace {
 
@@ -120,7 +124,7 @@ bool ReadBmpStream(int fd, std::uint8_t *head, std::size_t have, CDibImage &imag
   return true;
 }
 
-enum class PictureFormat { Unknown, Bmp };
+enum class PictureFormat { Unknown, Bmp, Png };
 
 // Reads the input's first bytes into `head` until they show its format, or show that it has
 // none we know: an endless stream of anything else is refused after its first bytes.
@@ -130,8 +134,9 @@ PictureFormat SniffFormat(int fd, std::uint8_t *head, std::size_t &have) {
     std::size_t size;
     PictureFormat format;
   };
-  static constexpr Signature Signatures[] = {{"BM", 2, PictureFormat::Bmp}};
-  constexpr std::size_t Longest = 2;
+  static constexpr Signature Signatures[] = {{"BM", 2, PictureFormat::Bmp},
+                                             {"\x89PNG\r\n\x1A\n", 8, PictureFormat::Png}};
+  constexpr std::size_t Longest = 8;
   for (;;) {
     bool possible = false;
     for (const Signature &s : Signatures) {
@@ -158,6 +163,24 @@ bool ReadPicture(int fd, CDibImage &image, DibRefusal *why) {
   std::size_t have = 0;
   switch (SniffFormat(fd, head, have)) {
   case PictureFormat::Bmp: return ReadBmpStream(fd, head, have, image, why);
+  case PictureFormat::Png: {
+    // The bytes read to tell the format come first, then the rest as the reader pulls it.
+    std::size_t served = 0;
+    const auto source = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
+      if (served < have) {
+        const std::size_t n = std::min(size, have - served);
+        std::memcpy(buffer, head + served, n);
+        served += n;
+        return static_cast<std::ptrdiff_t>(n);
+      }
+      for (;;) {
+        const ssize_t n = ::read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR)
+          return n < 0 ? -1 : static_cast<std::ptrdiff_t>(n);
+      }
+    };
+    return ReadPng(source, image);
+  }
   case PictureFormat::Unknown: break;
   }
   return Refuse(why, have < 2 ? DibRefusal::TooShort : DibRefusal::FileSignature);
@@ -203,6 +226,38 @@ bool WriteVector(int fd, iovec *pieces, int count) {
     }
   }
   return true;
+}
+
+// Gathers the encoder's many small pieces into few writes.
+class BufferedOutput {
+public:
+  explicit BufferedOutput(int fd) : m_fd(fd) {}
+  bool Put(const std::uint8_t *data, std::size_t size) {
+    if (m_used + size > sizeof m_buffer && !Flush())
+      return false;
+    if (size >= sizeof m_buffer)
+      return WriteAll(m_fd, data, size);
+    std::memcpy(m_buffer + m_used, data, size);
+    m_used += size;
+    return true;
+  }
+  bool Flush() {
+    const bool written = WriteAll(m_fd, m_buffer, m_used);
+    m_used = 0;
+    return written;
+  }
+
+private:
+  int m_fd;
+  std::size_t m_used = 0;
+  std::uint8_t m_buffer[1 << 16];
+};
+
+bool WritePngFile(int fd, const CDibImage &image) {
+  BufferedOutput output(fd);
+  return WritePng(image, [&output](const std::uint8_t *data,
+                                   std::size_t size) { return output.Put(data, size); }) &&
+         output.Flush();
 }
 
 bool WriteBmpFile(int fd, const BmpFileParts &parts) {
@@ -307,40 +362,66 @@ bool FillTemporary(int fd, const struct stat *replaced, const FileContentWriter 
          ::fsync(fd) == 0;
 }
 
+// A named temporary file, deleted when the scope ends before Keep (a failure, an exception
+// from the writer).
+class NamedTemporary {
+public:
+  NamedTemporary(int folder, std::string name) : m_folder(folder), m_name(std::move(name)) {}
+  ~NamedTemporary() {
+    if (!m_name.empty())
+      ::unlinkat(m_folder, m_name.c_str(), 0);
+  }
+  NamedTemporary(const NamedTemporary &) = delete;
+  NamedTemporary &operator=(const NamedTemporary &) = delete;
+  const std::string &Name() const { return m_name; }
+  void Keep() { m_name.clear(); }
+
+private:
+  int m_folder;
+  std::string m_name;
+};
+
+// Opens a new file under a temporary name in the place's folder; -1 on failure.
+int CreateNamedTemporary(const Place &place, std::string &name) {
+  for (int attempt = 0; attempt < MaxNameAttempts; ++attempt) {
+    name = TemporaryName(place.name);
+    const int fd = ::openat(place.folder.Get(), name.c_str(),
+                            O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST)
+      return fd;
+  }
+  return -1;
+}
+
 // Replaces (or creates) the regular file at `place` atomically. `replaced` is the file there,
 // or null when there is none.
 bool ReplaceAt(const Place &place, const struct stat *replaced, const FileContentWriter &write) {
   const int folder = place.folder.Get();
-  std::string temporary;
+  std::string name;
   // An unnamed file vanishes by itself if we die while writing it; it gets a name only once
-  // it is complete. Where it cannot be named, the bytes are written again to a named one.
+  // it is complete. Where it cannot be named (no /proc), the bytes go to a named one instead.
   FileDescriptor file(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+  bool filled = false;
   if (file.Get() >= 0) {
     if (!FillTemporary(file.Get(), replaced, write))
       return false;
-    temporary = NameUnnamedFile(file.Get(), place);
-    if (temporary.empty())
+    name = NameUnnamedFile(file.Get(), place);
+    filled = !name.empty();
+    if (!filled)
       file.Reset(-1);
   }
-  if (temporary.empty()) {
-    for (int attempt = 0; attempt < MaxNameAttempts && file.Get() < 0; ++attempt) {
-      temporary = TemporaryName(place.name);
-      file.Reset(::openat(folder, temporary.c_str(),
-                          O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0666));
-      if (file.Get() < 0 && errno != EEXIST)
-        return false;
-    }
+  if (!filled) {
+    file.Reset(CreateNamedTemporary(place, name));
     if (file.Get() < 0)
       return false;
-    if (!FillTemporary(file.Get(), replaced, write)) {
-      ::unlinkat(folder, temporary.c_str(), 0);
-      return false;
-    }
   }
-  if (file.Close() && ::renameat(folder, temporary.c_str(), folder, place.name.c_str()) == 0)
-    return true;
-  ::unlinkat(folder, temporary.c_str(), 0);
-  return false;
+  NamedTemporary temporary(folder, name);
+  if (!filled && !FillTemporary(file.Get(), replaced, write))
+    return false;
+  if (!file.Close() || ::renameat(folder, name.c_str(), folder, place.name.c_str()) != 0)
+    return false;
+  temporary.Keep();
+  return true;
 }
 
 // Writes straight into a device, FIFO or socket, which cannot be replaced.
@@ -388,8 +469,15 @@ bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_
   });
 }
 
-CFileClipboard::CFileClipboard(std::string inputPath, std::string outputPath)
-    : m_strInputPath(std::move(inputPath)), m_strOutputPath(std::move(outputPath)) {}
+FileFormat FormatForName(const std::string &path) {
+  const std::string extension = path.size() >= 4 ? path.substr(path.size() - 4) : std::string();
+  return ::strcasecmp(extension.c_str(), ".png") == 0 ? FileFormat::Png : FileFormat::Bmp;
+}
+
+CFileClipboard::CFileClipboard(std::string inputPath, std::string outputPath,
+                               std::optional<FileFormat> outputFormat)
+    : m_strInputPath(std::move(inputPath)), m_strOutputPath(std::move(outputPath)),
+      m_outputFormat(outputFormat.value_or(FormatForName(m_strOutputPath))) {}
 
 bool CFileClipboard::ReadDib(CDibImage &image) {
   if (m_strInputPath == "-")
@@ -402,7 +490,9 @@ bool CFileClipboard::WriteDib(const CDibImage &image) {
   BmpFileParts parts;
   if (!DescribeBmpFile(image, parts))
     return false;
-  const auto write = [&parts](int fd) { return WriteBmpFile(fd, parts); };
+  const FileContentWriter write = [&](int fd) {
+    return m_outputFormat == FileFormat::Png ? WritePngFile(fd, image) : WriteBmpFile(fd, parts);
+  };
   if (m_strOutputPath == "-")
     return write(STDOUT_FILENO);
   return ReplaceFileAtomically(m_strOutputPath, write);

@@ -6,7 +6,7 @@
 // --photo adds fine grain, so that no two neighbours are alike, as in a photograph; --screen
 // draws a flat desktop instead (windows, title bars, lines of text), as in a screenshot.
 // --bitfields writes 32 bits per pixel with red, green and blue masks (and 0xFF in the fourth
-// byte), as screen captures are stored.
+// byte), as screen captures are stored. An OUTPUT ending in .png is written as an RGB PNG.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +15,7 @@
 
 #include "clipboard/bmp_file.h"
 #include "clipboard/clipboard_file.h"
+#include "clipboard/png_file.h"
 
 namespace {
 
@@ -170,7 +171,17 @@ int main(int argc, char **argv) {
     if (photo)
       AddGrain(image);
   }
-  const std::vector<std::uint8_t> file = bitFields ? EncodeBitFields(image) : EncodeBmpFile(image);
+  std::vector<std::uint8_t> file;
+  if (FormatForName(operands[0]) == FileFormat::Png) {
+    if (bitFields)
+      return Usage();
+    WritePng(image, [&file](const std::uint8_t *data, std::size_t size) {
+      file.insert(file.end(), data, data + size);
+      return true;
+    });
+  } else {
+    file = bitFields ? EncodeBitFields(image) : EncodeBmpFile(image);
+  }
   if (!ReplaceFileAtomically(operands[0], file.data(), file.size())) {
     std::perror(operands[0]);
     return 1;

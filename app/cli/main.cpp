@@ -1,6 +1,6 @@
-// vantoly-convert: the Convert command with a BMP file for a clipboard.
+// vantoly-convert: the Convert command with a BMP or PNG file for a clipboard.
 //
-//   vantoly-convert MODE INPUT OUTPUT
+//   vantoly-convert [--format=png|bmp] MODE INPUT OUTPUT
 //
 // Exit 0 silently on success; on failure the command's message goes to standard error and the
 // exit code is 1; wrong usage prints the usage and exits 2.
@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,11 @@ public:
 };
 
 void PrintUsage(std::FILE *out) {
-  std::fputs("usage: vantoly-convert MODE INPUT OUTPUT\n"
-             "Converts the BMP file INPUT with MODE (0-7) and writes the result to the BMP file\n"
-             "OUTPUT, which may be INPUT itself. '-' reads standard input or writes standard\n"
-             "output. OUTPUT is replaced only when the conversion has succeeded.\n",
+  std::fputs("usage: vantoly-convert [--format=png|bmp] MODE INPUT OUTPUT\n"
+             "Converts the BMP or PNG file INPUT with MODE (0-7) and writes the result to OUTPUT,\n"
+             "which may be INPUT itself: a PNG file when its name ends in .png, else a BMP file;\n"
+             "--format sets the format where the name cannot. '-' reads standard input or writes\n"
+             "standard output. OUTPUT is replaced only when the conversion has succeeded.\n",
              out);
 }
 
@@ -46,6 +48,11 @@ void PrintHelp(std::FILE *out) {
   std::fputs("\nModes:\n", out);
   for (int mode = 0; mode < ConversionModeCount; ++mode)
     std::fprintf(out, "  %d  %s\n", mode, ConversionModes[mode].text);
+  std::fputs("\nThe picture on the X11 clipboard, converted in place:\n"
+             "  xclip -selection clipboard -t image/png -o | vantoly-convert 6 - --format=png - |"
+             " xclip -selection clipboard -t image/png -i\n"
+             "\nOptions: --format=png|bmp, --help, --version. See vantoly-convert(1).\n",
+             out);
 }
 
 // Standard output, where the help and the version go, fails like any other file (a full disk,
@@ -70,6 +77,7 @@ int ParseMode(const char *text) {
 int main(int argc, char **argv) {
   // Options may stand anywhere among the operands; "--" ends them. "-" and "-1" are operands.
   std::vector<const char *> operands;
+  std::optional<FileFormat> format;
   bool help = false;
   bool version = false;
   bool optionsEnded = false;
@@ -86,6 +94,10 @@ int main(int argc, char **argv) {
       help = true;
     } else if (std::strcmp(arg, "--version") == 0) {
       version = true;
+    } else if (std::strcmp(arg, "--format=png") == 0) {
+      format = FileFormat::Png;
+    } else if (std::strcmp(arg, "--format=bmp") == 0) {
+      format = FileFormat::Bmp;
     } else {
       PrintUsage(stderr);
       return ExitUsage;
@@ -107,7 +119,7 @@ int main(int argc, char **argv) {
     return ExitUsage;
   }
 
-  CFileClipboard clipboard(operands[1], operands[2]);
+  CFileClipboard clipboard(operands[1], operands[2], format);
   CTerminalFeedback feedback;
   const ConvertOutcome outcome = RunConvertCommand(ParseMode(operands[0]), clipboard, feedback);
   return outcome == ConvertOutcome::Converted ? ExitConverted : ExitFailed;

@@ -24,7 +24,11 @@ check "--help to a full disk: exit 1 and a message" test $? -eq 1 -a -s "$work/s
 
 run
 check "no arguments is a usage error" test "$status" -eq 2
-check "usage goes to standard error" grep -q '^usage: vantoly-convert MODE INPUT OUTPUT' "$work/stderr"
+check "usage goes to standard error" grep -q '^usage: vantoly-convert \[--format=png|bmp\] MODE INPUT OUTPUT' "$work/stderr"
+run --format=gif 0 "$work/in.bmp" "$work/x.bmp"
+check "an unknown format is a usage error" test "$status" -eq 2 -a ! -e "$work/x.bmp"
+run --version
+check "--version names the program and its version" grep -qx 'vantoly-convert [0-9]*\.[0-9]*' "$work/stdout"
 
 for mode in 0 1 2 3 4 5 6 7; do
   run "$mode" "$work/in.bmp" "$work/out$mode.bmp"
@@ -44,6 +48,35 @@ check "a refused mode leaves the output alone" cmp -s "$work/keep.bmp" "$work/ou
 
 "$convert" 6 - - <"$work/in.bmp" >"$work/piped.bmp" 2>"$work/stderr"
 check "standard input to standard output" cmp -s "$work/piped.bmp" "$work/out6.bmp"
+
+# PNG: INPUT is told by its first bytes, OUTPUT's format by its name (in any case) or --format,
+# which may stand anywhere; PNG in gives the same conversion as BMP in.
+"$sample" "$work/in.png" 33 17
+for mode in 0 1 2 3 4 5 6 7; do
+  run "$mode" "$work/in.png" "$work/png$mode.bmp"
+  check "mode $mode: a PNG converts as the same BMP does" cmp -s "$work/png$mode.bmp" "$work/out$mode.bmp"
+done
+run 6 "$work/in.bmp" "$work/out6.PNG"
+check "an OUTPUT named .PNG is a PNG file" \
+  test "$status" -eq 0 -a "$(head -c 8 "$work/out6.PNG" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a
+"$convert" 6 - --format=png - <"$work/in.png" >"$work/piped.png"
+check "PNG on standard input to standard output as PNG" cmp -s "$work/piped.png" "$work/out6.PNG"
+cp "$work/in.png" "$work/inplace.png"
+run 6 "$work/inplace.png" "$work/inplace.png"
+check "a PNG converts in place" cmp -s "$work/inplace.png" "$work/out6.PNG"
+run --format=bmp 6 "$work/in.png" "$work/forced.png"
+check "--format=bmp over the name" cmp -s "$work/forced.png" "$work/out6.bmp"
+# Damaged and hostile PNGs (the fuzzer's seeds, less their mode byte): the read message, and
+# OUTPUT as it was.
+seeds="$(dirname "${BASH_SOURCE[0]}")/../fuzz/corpus/png_file"
+for seed in bad-truncated-in-idat bad-crc-idat bad-too-wide bad-bomb-16385x16385; do
+  tail -c +2 "$seeds/$seed" >"$work/$seed.png"
+  cp "$work/out0.bmp" "$work/keep.png"
+  run 0 "$work/$seed.png" "$work/keep.png"
+  check "$seed: exit 1 with the read message" \
+    test "$status" -eq 1 -a "$(grep -c 'クリップボードからビットマップを取得できません' "$work/stderr")" -eq 1
+  check "$seed: OUTPUT is untouched" cmp -s "$work/keep.png" "$work/out0.bmp"
+done
 
 cp "$work/in.bmp" "$work/inplace.bmp"
 run 7 "$work/inplace.bmp" "$work/inplace.bmp"

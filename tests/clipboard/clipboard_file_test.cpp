@@ -12,8 +12,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include "app/convert_command.h"
 #include "clipboard/bmp_file.h"
 #include "clipboard/clipboard_file.h"
+#include "clipboard/png_file.h"
+#include "png_samples.h"
 #include "test_images.h"
 
 namespace {
@@ -179,5 +182,68 @@ TEST_F(FileClipboard, StreamingReaderAgreesWithTheWholeFileReader) {
       EXPECT_TRUE(SameImage(fromFile, whole)) << Fnv1a(file);
       EXPECT_TRUE(SameImage(fromPipe, whole)) << Fnv1a(file);
     }
+  }
+}
+
+namespace {
+
+class CSilentFeedback : public CConvertFeedback {
+public:
+  void ShowMessage(const char *) override {}
+  void Beep() override {}
+  void BeginWaitCursor() override {}
+  void EndWaitCursor() override {}
+};
+
+} // namespace
+
+// vantoly-convert's request on PNG files: in every mode, a PNG of a picture converts into a
+// PNG with the pixels, depth and colour table that the BMP of the same picture converts into.
+TEST_F(FileClipboard, PngInAndOutGiveWhatBmpGives) {
+  CDibImage picture;
+  MakeImage24(picture, 37, 19, [](int x, int y) { return RgbColor(x * 7, y * 13, (x ^ y) * 9); });
+  Write(Path("in.bmp"), EncodeBmpFile(picture));
+  std::vector<std::uint8_t> png;
+  ASSERT_TRUE(WritePng(picture, [&png](const std::uint8_t *data, std::size_t size) {
+    png.insert(png.end(), data, data + size);
+    return true;
+  }));
+  Write(Path("in.png"), png);
+  CSilentFeedback feedback;
+  for (int mode = 0; mode < 8; ++mode) {
+    CFileClipboard fromBmp(Path("in.bmp"), Path("out.bmp"));
+    ASSERT_EQ(RunConvertCommand(mode, fromBmp, feedback), ConvertOutcome::Converted);
+    CFileClipboard fromPng(Path("in.png"), Path("out.png"));
+    ASSERT_EQ(RunConvertCommand(mode, fromPng, feedback), ConvertOutcome::Converted);
+
+    const std::string bmpFile = Contents(Path("out.bmp"));
+    CDibImage expected;
+    ASSERT_TRUE(ReadBmpFile(reinterpret_cast<const std::uint8_t *>(bmpFile.data()), bmpFile.size(),
+                            expected));
+    const std::string pngText = Contents(Path("out.png"));
+    const std::vector<std::uint8_t> result(pngText.begin(), pngText.end());
+    ASSERT_GT(result.size(), 26u);
+    EXPECT_EQ(result[24], expected.BitCount()) << mode; // indexed at the result's depth
+    EXPECT_EQ(result[25], 3) << mode;
+    std::vector<std::uint8_t> table;
+    for (const PngChunk &chunk : PngChunks(result))
+      if (chunk.type == "PLTE")
+        table.assign(result.begin() + static_cast<std::ptrdiff_t>(chunk.offset + 8),
+                     result.begin() + static_cast<std::ptrdiff_t>(chunk.offset + 8 + chunk.length));
+    ASSERT_EQ(table.size(), 3u * static_cast<std::size_t>(expected.m_paletteCount)) << mode;
+    for (int i = 0; i < expected.m_paletteCount; ++i) {
+      const RgbQuad &entry = expected.m_palette[i];
+      EXPECT_EQ(RgbColor(table[3 * i], table[3 * i + 1], table[3 * i + 2]),
+                RgbColor(entry.rgbRed, entry.rgbGreen, entry.rgbBlue))
+          << "mode " << mode << ", entry " << i;
+    }
+    CDibImage pixels;
+    ASSERT_TRUE(ReadPngBytes(result.data(), result.size(), pixels)) << mode;
+    ASSERT_EQ(pixels.Width(), expected.Width());
+    ASSERT_EQ(pixels.Height(), expected.Height());
+    for (int y = 0; y < expected.Height(); ++y)
+      for (int x = 0; x < expected.Width(); ++x)
+        ASSERT_EQ(pixels.GetPixelColor(x, y), expected.GetPixelColor(x, y))
+            << "mode " << mode << " at " << x << "," << y;
   }
 }
