@@ -33,8 +33,10 @@ for input in photo-24 photo-32-bitfields screen-32-bitfields; do
   printf '%-5s %10s %10s %8s %6s %12s %12s\n' mode "time ms" "cp ms" "× cp" limit "peak RSS KiB" "bound KiB"
   for mode in 0 1 2 3 4 5 6 7; do
     out="$work/out.bmp"
+    # Its warnings about outliers would break the table; a failure still shows.
     hyperfine -N --style none --warmup 3 --runs "$runs" --export-csv "$work/times.csv" \
-      "cp $in $work/copy.bmp" "$bin/vantoly-convert $mode $in $out" >/dev/null
+      "cp $in $work/copy.bmp" "$bin/vantoly-convert $mode $in $out" >/dev/null 2>"$work/hyperfine.err" ||
+      { cat "$work/hyperfine.err" >&2; exit 1; }
     # command,mean,stddev,median,user,system,min,max (seconds)
     cp_mean=$(awk -F, 'NR == 2 {print $2}' "$work/times.csv")
     mean=$(awk -F, 'NR == 3 {print $2}' "$work/times.csv")
@@ -46,7 +48,7 @@ for input in photo-24 photo-32-bitfields screen-32-bitfields; do
                l, r, b, (t / c > l || r > b) ? "   over" : "" }'
   done
 done
-rm -f "$work/out.bmp" "$work/copy.bmp" "$work/times.csv"
+rm -f "$work/out.bmp" "$work/copy.bmp" "$work/times.csv" "$work/hyperfine.err"
 
 # ---- The Linux dialog -------------------------------------------------------------------------
 # tools/bench-dialog.sh measures the desktop program under Xvfb (Enter until the clipboard is
