@@ -1,5 +1,6 @@
 #include "clipboard/bmp_file.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -8,40 +9,80 @@ void PutU32(std::uint8_t *p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
 
 } // namespace
 
+DibHeadParse ParseBmpFileHead(const std::uint8_t *data, std::size_t available,
+                              std::uint64_t fileSize, DibBlockLayout &layout, DibRefusal *why) {
+  const auto refuse = [why](DibRefusal reason) {
+    if (why != nullptr)
+      *why = reason;
+    return DibHeadParse::Refused;
+  };
+  if (data == nullptr || fileSize < BmpFileHeaderSize)
+    return refuse(DibRefusal::TooShort);
+  if (available < BmpFileHeaderSize) {
+    layout.headSize = BmpFileHeaderSize;
+    return DibHeadParse::NeedsMore;
+  }
+  if (data[0] != 'B' || data[1] != 'M')
+    return refuse(DibRefusal::FileSignature);
+  std::uint32_t offBits;
+  std::memcpy(&offBits, data + 10, sizeof offBits);
+  // Rows that would overlap the file or info header cannot be right.
+  if (offBits < BmpFileHeaderSize + DibHeaderSize)
+    return refuse(DibRefusal::RowOffset);
+  const DibHeadParse result =
+      ParseDibHead(data + BmpFileHeaderSize, available - BmpFileHeaderSize,
+                   fileSize == UnknownBlockSize ? UnknownBlockSize : fileSize - BmpFileHeaderSize,
+                   offBits - BmpFileHeaderSize, layout, why);
+  if (result != DibHeadParse::Refused) {
+    layout.headSize += BmpFileHeaderSize;
+    layout.rowsStart += BmpFileHeaderSize;
+  }
+  return result;
+}
+
 bool ReadBmpFile(const std::uint8_t *data, std::size_t size, CDibImage &image, DibRefusal *why) {
-  if (data == nullptr || size < BmpFileHeaderSize) {
+  DibBlockLayout layout;
+  switch (ParseBmpFileHead(data, size, size, layout, why)) {
+  case DibHeadParse::Parsed: break;
+  case DibHeadParse::NeedsMore: // only for a file still arriving
     if (why != nullptr)
       *why = DibRefusal::TooShort;
     return false;
+  case DibHeadParse::Refused: return false;
   }
-  if (data[0] != 'B' || data[1] != 'M') {
-    if (why != nullptr)
-      *why = DibRefusal::FileSignature;
+  if (!CreateDibImage(layout, image, why))
     return false;
-  }
-  std::uint32_t offBits;
-  std::memcpy(&offBits, data + 10, sizeof offBits);
-  if (offBits < BmpFileHeaderSize + DibHeaderSize) {
-    // Rows that would overlap the file or info header cannot be right.
-    if (why != nullptr)
-      *why = DibRefusal::RowOffset;
+  StoreDibRows(layout, data + layout.rowsStart, image);
+  return true;
+}
+
+bool DescribeBmpFile(const CDibImage &image, BmpFileParts &parts) {
+  static_assert(offsetof(CDibImage, m_palette) ==
+                    offsetof(CDibImage, m_header) + sizeof(DibInfoHeader),
+                "the colour table follows the header, so the two go out as one piece");
+  if (!image.HasSection())
     return false;
-  }
-  return ReadPackedDibWithRowsAt(data + BmpFileHeaderSize, size - BmpFileHeaderSize,
-                                 offBits - BmpFileHeaderSize, image, why);
+  parts.head = &image.m_header;
+  parts.headSize = DibHeaderSize + sizeof(RgbQuad) * static_cast<std::size_t>(image.m_paletteCount);
+  parts.rows = image.m_bits;
+  parts.rowsSize = image.RowsSize();
+  const std::size_t fileSize = BmpFileHeaderSize + parts.headSize + parts.rowsSize;
+  std::memset(parts.fileHeader, 0, sizeof parts.fileHeader);
+  parts.fileHeader[0] = 'B';
+  parts.fileHeader[1] = 'M';
+  // bfSize is a 32-bit field; a larger file keeps the low bits, as other writers do.
+  PutU32(parts.fileHeader + 2, static_cast<std::uint32_t>(fileSize));
+  PutU32(parts.fileHeader + 10, static_cast<std::uint32_t>(BmpFileHeaderSize + parts.headSize));
+  return true;
 }
 
 std::vector<std::uint8_t> EncodeBmpFile(const CDibImage &image) {
-  const std::size_t blockSize = PackedDibSize(image);
-  if (blockSize == 0)
+  BmpFileParts parts;
+  if (!DescribeBmpFile(image, parts))
     return {};
-  std::vector<std::uint8_t> file(BmpFileHeaderSize + blockSize);
-  file[0] = 'B';
-  file[1] = 'M';
-  // bfSize is a 32-bit field; a larger file keeps the low bits, as other writers do.
-  PutU32(&file[2], static_cast<std::uint32_t>(file.size()));
-  PutU32(&file[10], static_cast<std::uint32_t>(BmpFileHeaderSize + DibHeaderSize +
-                                               sizeof(RgbQuad) * image.m_paletteCount));
-  WritePackedDib(image, file.data() + BmpFileHeaderSize);
+  std::vector<std::uint8_t> file(BmpFileHeaderSize + parts.headSize + parts.rowsSize);
+  std::memcpy(file.data(), parts.fileHeader, BmpFileHeaderSize);
+  std::memcpy(file.data() + BmpFileHeaderSize, parts.head, parts.headSize);
+  std::memcpy(file.data() + BmpFileHeaderSize + parts.headSize, parts.rows, parts.rowsSize);
   return file;
 }

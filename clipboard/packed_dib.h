@@ -18,8 +18,9 @@
 // Width must be > 0 and height > 0 (top-down blocks, with a negative height, are refused);
 // biBitCount is 1, 4, 8, 16, 24 or 32. biCompression is 0 (plain rows) at every depth, or 3 at
 // 16 and 32 bits per pixel; run-length, JPEG, PNG and alpha bit-field blocks are refused, since
-// their bytes are not pixel rows. Every size is computed in 64 bits and checked against the
-// block's length before anything is allocated, and nothing is read past the block.
+// their bytes are not pixel rows. biSize is at most MaxDibHeaderSize and width × height at most
+// MaxReadPixels. Every size is computed in 64 bits and checked against the block's length
+// before anything is allocated, and nothing is read past the block.
 //
 // 16-bit pixels (plain 16-bit is 5-5-5) and bit-field pixels are decoded into a 32-bit image
 // (blue, green, red, 0). Each channel's mask, shifted down to its lowest set bit, has n bits;
@@ -43,18 +44,27 @@
 enum class DibRefusal {
   None,
   TooShort,      // the block ends before the header, masks, table or rows it announces
-  HeaderSize,    // biSize below 40 (a 12-byte core header, or garbage)
+  HeaderSize,    // biSize below 40 (a 12-byte core header, or garbage), or above MaxDibHeaderSize
   BadWidth,      // width <= 0
   BadHeight,     // height == 0
   TopDown,       // height < 0
   BitCount,      // not 1, 4, 8, 16, 24 or 32
   Compression,   // not plain, or bit fields at a depth other than 16 or 32
   ColorCount,    // biClrUsed above 256
-  TooLarge,      // a row or the whole image does not fit our sizes
+  TooLarge,      // a row or the whole image does not fit our sizes, or exceeds MaxReadPixels
   FileSignature, // a BMP file that does not start with "BM"
   RowOffset,     // bfOffBits points into the header or the colour table
   NoSection,     // the image could not be made (no memory for its section)
 };
+
+// The most pixels a picture read from outside may have, whatever its format: 2^28 (sixteen 4K
+// screens). Larger ones are refused before anything is allocated or read.
+inline constexpr std::uint64_t MaxReadPixels = std::uint64_t{1} << 28;
+// The longest info header taken. The longest in use is 124 bytes; a longer one is garbage, and
+// the bound keeps what a streaming reader must hold before the rows small.
+inline constexpr std::uint32_t MaxDibHeaderSize = 4096;
+// The most bytes a block's head (header, masks, colour table) can span.
+inline constexpr std::size_t MaxDibHeadSize = MaxDibHeaderSize + 12 + 4 * MaxPaletteEntries;
 
 // Decodes the packed bitmap in [block, block + size) into `image`, which must be freshly
 // constructed.
@@ -65,6 +75,54 @@ bool ReadPackedDib(const std::uint8_t *block, std::size_t size, CDibImage &image
 // bfOffBits less the file header). Used by the BMP file reader.
 bool ReadPackedDibWithRowsAt(const std::uint8_t *block, std::size_t size, std::uint64_t rowsOffset,
                              CDibImage &image, DibRefusal *why);
+
+// The readers above in three steps, for a reader that gets the block piece by piece (a file
+// read straight into the image): parse the head, make the image, store the rows. Every reader,
+// whole block or stream, goes through the same checks.
+
+// What a block's head says: the image it makes and where its parts lie, counted from the
+// block's first byte.
+struct DibBlockLayout {
+  DibInfoHeader header{};             // the image's: biSize 40, biCompression 0
+  RgbQuad table[MaxPaletteEntries]{}; // header.biClrUsed or the depth's count of entries
+  std::uint32_t masks[3]{};           // red, green, blue of 16-bit and bit-field rows
+  int bitCount = 0;                   // of the block's rows
+  bool masked = false;                // rows decoded into 32 bits per pixel
+  std::uint64_t headSize = 0;         // header, masks and table; after NeedsMore, what is needed
+  std::uint64_t rowsStart = 0;
+  std::uint64_t stride = 0; // of the block's rows
+  std::uint64_t rowsSize = 0;
+};
+
+// A block's length while it is still arriving: checks against the length are left to the
+// reader that meets the end.
+inline constexpr std::uint64_t UnknownBlockSize = UINT64_MAX;
+
+enum class DibHeadParse {
+  Parsed,    // the layout is complete and every check passed
+  NeedsMore, // the first layout.headSize bytes are needed (more than `available`)
+  Refused,   // *why says why
+};
+
+// Parses the head of a block that is `blockSize` bytes long (or UnknownBlockSize) and whose
+// first `available` bytes lie at `block`. `rowsOffset` < 0 means the rows follow the colour
+// table. Refusals come in the same order as ReadPackedDib's; with the whole block at hand the
+// result is never NeedsMore.
+DibHeadParse ParseDibHead(const std::uint8_t *block, std::size_t available, std::uint64_t blockSize,
+                          std::int64_t rowsOffset, DibBlockLayout &layout, DibRefusal *why);
+
+// Makes the freshly constructed `image` for a parsed layout, every row zero. False (NoSection)
+// when no section can be made.
+bool CreateDibImage(const DibBlockLayout &layout, CDibImage &image, DibRefusal *why);
+
+// Where a reader may put the block's rows (layout.rowsSize bytes) inside the image's own store
+// so that StoreDibRows finishes them in place: the store's last rowsSize bytes. For plain rows
+// that is the whole store, and nothing remains to be done.
+std::uint8_t *DibRowsInPlace(const DibBlockLayout &layout, CDibImage &image);
+
+// Stores the block's rows, which lie at `rows` (elsewhere, or at DibRowsInPlace), in the image
+// made for the layout: copied, or decoded into 32 bits when masked.
+void StoreDibRows(const DibBlockLayout &layout, const std::uint8_t *rows, CDibImage &image);
 
 // Length of the block WritePackedDib lays out for `image`; 0 when it has no section.
 std::size_t PackedDibSize(const CDibImage &image);

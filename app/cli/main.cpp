@@ -1,16 +1,20 @@
-// vantoly-convert: the Convert command with a BMP file for a clipboard.
+// vantoly-convert: the Convert command with a BMP or PNG file for a clipboard.
 //
-//   vantoly-convert MODE INPUT OUTPUT
+//   vantoly-convert [--format=png|bmp] MODE INPUT OUTPUT
 //
 // Exit 0 silently on success; on failure the command's message goes to standard error and the
 // exit code is 1; wrong usage prints the usage and exits 2.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/conversion_mode.h"
 #include "app/convert_command.h"
+#include "app/version.h"
 #include "clipboard/clipboard_file.h"
 
 namespace {
@@ -31,18 +35,34 @@ public:
 };
 
 void PrintUsage(std::FILE *out) {
-  std::fputs("usage: vantoly-convert MODE INPUT OUTPUT\n"
-             "Converts the BMP file INPUT with MODE (0-7) and writes the result to the BMP file\n"
-             "OUTPUT, which may be INPUT itself. '-' reads standard input or writes standard\n"
-             "output. OUTPUT is replaced only when the conversion has succeeded.\n",
+  std::fputs("usage: vantoly-convert [--format=png|bmp] MODE INPUT OUTPUT\n"
+             "Converts the BMP or PNG file INPUT with MODE (0-7) and writes the result to OUTPUT,\n"
+             "which may be INPUT itself: a PNG file when its name ends in .png, else a BMP file;\n"
+             "--format sets the format where the name cannot. '-' reads standard input or writes\n"
+             "standard output. OUTPUT is replaced only when the conversion has succeeded.\n",
              out);
 }
 
-void PrintHelp() {
-  PrintUsage(stdout);
-  std::puts("\nModes:");
+void PrintHelp(std::FILE *out) {
+  PrintUsage(out);
+  std::fputs("\nModes:\n", out);
   for (int mode = 0; mode < ConversionModeCount; ++mode)
-    std::printf("  %d  %s\n", mode, ConversionModes[mode].text);
+    std::fprintf(out, "  %d  %s\n", mode, ConversionModes[mode].text);
+  std::fputs("\nThe picture on the X11 clipboard, converted in place:\n"
+             "  xclip -selection clipboard -t image/png -o | vantoly-convert 6 - --format=png - |"
+             " xclip -selection clipboard -t image/png -i\n"
+             "\nOptions: --format=png|bmp, --help, --version. See vantoly-convert(1).\n",
+             out);
+}
+
+// Standard output, where the help and the version go, fails like any other file (a full disk,
+// a closed pipe): that is a failure, not a success with nothing shown.
+int FinishStandardOutput() {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0)
+    return ExitConverted;
+  const int error = errno;
+  std::fprintf(stderr, "vantoly-convert: standard output: %s\n", std::strerror(error));
+  return ExitFailed;
 }
 
 // MODE as the list's selection: a single digit 0-7, or -1 (nothing selected) for anything else.
@@ -55,20 +75,52 @@ int ParseMode(const char *text) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    PrintHelp();
-    return ExitConverted;
-  }
-  if (argc != 4) {
-    PrintUsage(stderr);
-    return ExitUsage;
+  // Options may stand anywhere among the operands; "--" ends them. "-" and "-1" are operands.
+  std::vector<const char *> operands;
+  std::optional<FileFormat> format;
+  bool help = false;
+  bool version = false;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (optionsEnded || std::strncmp(arg, "--", 2) != 0) {
+      if (!optionsEnded && std::strcmp(arg, "-h") == 0)
+        help = true;
+      else
+        operands.push_back(arg);
+    } else if (std::strcmp(arg, "--") == 0) {
+      optionsEnded = true;
+    } else if (std::strcmp(arg, "--help") == 0) {
+      help = true;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      version = true;
+    } else if (std::strcmp(arg, "--format=png") == 0) {
+      format = FileFormat::Png;
+    } else if (std::strcmp(arg, "--format=bmp") == 0) {
+      format = FileFormat::Bmp;
+    } else {
+      PrintUsage(stderr);
+      return ExitUsage;
+    }
   }
   // A closed pipe or a file-size limit must end in our message, not in a signal.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  if (help) {
+    PrintHelp(stdout);
+    return FinishStandardOutput();
+  }
+  if (version) {
+    std::puts("vantoly-convert " VANTOLY_VERSION);
+    return FinishStandardOutput();
+  }
+  if (operands.size() != 3) {
+    PrintUsage(stderr);
+    return ExitUsage;
+  }
 
-  CFileClipboard clipboard(argv[2], argv[3]);
+  CFileClipboard clipboard(operands[1], operands[2], format);
   CTerminalFeedback feedback;
-  const ConvertOutcome outcome = RunConvertCommand(ParseMode(argv[1]), clipboard, feedback);
+  const ConvertOutcome outcome = RunConvertCommand(ParseMode(operands[0]), clipboard, feedback);
   return outcome == ConvertOutcome::Converted ? ExitConverted : ExitFailed;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vantoly-convert loses nothing when its write is cut short: killed mid-write, a read-only
-# folder, a full disk. OUTPUT keeps its old bytes, no temporary file is left behind, and where
-# the program lives to say so it exits 1 with "クリップボードに貼り付けられません".
+# folder, a full disk, no /proc. OUTPUT keeps its old bytes, no temporary file is left behind
+# (but for one named as such by a kill), no file it did not make is deleted, and where the
+# program lives to say so it exits 1 with "クリップボードに貼り付けられません".
 set -uo pipefail
 convert=${VANTOLY_CONVERT:?path of vantoly-convert}
 stop_at=${VANTOLY_STOP_AT_LIBRARY:?path of the stop-at library}
@@ -18,15 +19,16 @@ skip() {
   skips=$((skips + 1))
 }
 leftovers() { # temporary files in a folder
-  find "$1" -maxdepth 1 -name '.vantoly-*' | wc -l
+  find "$1" -maxdepth 1 -name '.*.vantoly-tmp-*' | wc -l
 }
 
 "$sample" "$work/in.bmp" 301 203
 "$sample" "$work/old.bmp" 5 4
 
 # Killed at each stage of the write: OUTPUT is as it was. Until the file is complete it has
-# no name, so nothing is left; once named it is renamed at once, and a file left by a kill in
-# between is cleared by the next run.
+# no name, so nothing is left; once named it is renamed at once, and a kill in between leaves
+# it under a name that says what it is. No later run deletes it: it cannot tell that file
+# from another run's, live in another container or on another machine.
 for point in write fsync rename; do
   dir="$work/kill-$point"
   mkdir "$dir"
@@ -54,9 +56,31 @@ for point in write fsync rename; do
   if [ "$point" = rename ]; then
     "$convert" 3 "$work/in.bmp" "$dir/other.bmp"
     check "killed at $point: the next run succeeds" test $? -eq 0
+    check "killed at $point: the next run leaves the temporary alone" test "$(leftovers "$dir")" -eq 1
+    "$convert" 1 "$work/in.bmp" "$work/mode1.bmp"
+    check "killed at $point: the temporary is the finished file" \
+      cmp -s "$(find "$dir" -name '.out.bmp.vantoly-tmp-*')" "$work/mode1.bmp"
+    rm -f "$dir"/.out.bmp.vantoly-tmp-*
   fi
   check "killed at $point: no temporary file is left" test "$(leftovers "$dir")" -eq 0
   check "killed at $point: nothing else is left" test "$(ls -A "$dir" | grep -cv '^other.bmp$')" -eq 1
+done
+
+# Files that look like temporaries are somebody's: a run, in place or not, failed or not,
+# deletes nothing it did not make. (Runs once cleared names like these of processes they
+# could not see, which took live runs' files in other PID namespaces, and users' files.)
+dir="$work/others"
+mkdir "$dir"
+names=".out.bmp.vantoly-tmp-AbC123 .vantoly-1-0.tmp .vantoly-999999999-0.tmp .vantoly-999999999-1.tmp"
+for name in $names; do
+  cp "$work/old.bmp" "$dir/$name"
+done
+"$convert" 1 "$work/in.bmp" "$dir/out.bmp"
+(ulimit -f 16 && exec "$convert" 1 "$work/in.bmp" "$dir/.vantoly-999999999-1.tmp") 2>/dev/null
+check "others' temporaries: all are still there" \
+  test "$(LC_ALL=C ls -A "$dir" | tr '\n' ' ')" = "$names out.bmp "
+for name in $names; do
+  check "others' temporaries: $name is untouched" cmp -s "$dir/$name" "$work/old.bmp"
 done
 
 # A read-only folder. Root writes anyway, so root runs the program as nobody.
@@ -127,6 +151,32 @@ if unshare -m true 2>/dev/null; then
   fi
 else
   skip "full disk: no mount namespace here"
+fi
+
+# No /proc, as in a chroot or a container without it: the finished unnamed file cannot be
+# named through /proc/self/fd, so its bytes go to a named temporary instead.
+dir="$work/noproc"
+mkdir "$dir"
+cp "$work/old.bmp" "$dir/out.bmp"
+"$convert" 1 "$work/in.bmp" "$work/expected.bmp"
+if unshare -m true 2>/dev/null; then
+  unshare -m bash -c '
+    convert=$1 in=$2 dir=$3
+    mount -t tmpfs -o size=16k tmpfs /proc || exit 99
+    "$convert" --help >/dev/null 2>&1 || exit 98
+    "$convert" 1 "$in" "$dir/out.bmp" 2>"$dir/../noproc.err"' _ "$convert" "$work/in.bmp" "$dir"
+  status=$?
+  if [ $status -eq 99 ]; then
+    skip "no /proc: tmpfs cannot be mounted here"
+  elif [ $status -eq 98 ]; then
+    skip "no /proc: this build of the program cannot start without it (sanitizer runtime)"
+  else
+    check "no /proc: exit 0" test "$status" -eq 0
+    check "no /proc: OUTPUT is replaced" cmp -s "$dir/out.bmp" "$work/expected.bmp"
+    check "no /proc: nothing is left" test "$(ls -A "$dir")" = out.bmp
+  fi
+else
+  skip "no /proc: no mount namespace here"
 fi
 
 echo "$passes passed, $failures failed, $skips skipped"

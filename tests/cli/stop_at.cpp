@@ -1,6 +1,6 @@
 // Preloaded into vantoly-convert by the nothing-lost test. VANTOLY_STOP_AT names the point at
 // which the process stops itself (SIGSTOP) so that the test can kill it exactly there:
-//   write   half-way through writing a regular file
+//   write   half-way through writing a regular file (write or writev)
 //   fsync   when the file is written but not yet flushed or named
 //   rename  when the finished file has its temporary name, just before it replaces the output
 #include <cerrno>
@@ -9,7 +9,9 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -37,6 +39,28 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
   return next(fd, data, size);
 }
 
+extern "C" ssize_t writev(int fd, const struct iovec *pieces, int count) {
+  static const auto next = Next<ssize_t (*)(int, const struct iovec *, int)>("writev");
+  struct stat info {};
+  size_t size = 0;
+  for (int i = 0; i < count; ++i)
+    size += pieces[i].iov_len;
+  if (StopsAt("write") && size > 1 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    std::vector<struct iovec> half(pieces, pieces + count);
+    size_t left = size / 2;
+    for (struct iovec &piece : half) {
+      piece.iov_len = piece.iov_len < left ? piece.iov_len : left;
+      left -= piece.iov_len;
+    }
+    const ssize_t written = next(fd, half.data(), count);
+    const int error = errno;
+    raise(SIGSTOP);
+    errno = error;
+    return written;
+  }
+  return next(fd, pieces, count);
+}
+
 extern "C" int fsync(int fd) {
   static const auto next = Next<int (*)(int)>("fsync");
   if (StopsAt("fsync"))
@@ -49,4 +73,11 @@ extern "C" int rename(const char *from, const char *to) {
   if (StopsAt("rename"))
     raise(SIGSTOP);
   return next(from, to);
+}
+
+extern "C" int renameat(int fromFolder, const char *from, int toFolder, const char *to) {
+  static const auto next = Next<int (*)(int, const char *, int, const char *)>("renameat");
+  if (StopsAt("rename"))
+    raise(SIGSTOP);
+  return next(fromFolder, from, toFolder, to);
 }

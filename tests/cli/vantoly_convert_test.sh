@@ -18,10 +18,17 @@ cp "$work/in.bmp" "$work/in.orig"
 check "--help succeeds and lists every mode" \
   grep -q '7  標準16色カラー誤差拡散' "$work/help"
 check "--help lists mode 2's full-width digits" grep -q '2  標準１６色カラー' "$work/help"
+# Help that cannot be written is a failure like any other write.
+"$convert" --help >/dev/full 2>"$work/stderr"
+check "--help to a full disk: exit 1 and a message" test $? -eq 1 -a -s "$work/stderr"
 
 run
 check "no arguments is a usage error" test "$status" -eq 2
-check "usage goes to standard error" grep -q '^usage: vantoly-convert MODE INPUT OUTPUT' "$work/stderr"
+check "usage goes to standard error" grep -q '^usage: vantoly-convert \[--format=png|bmp\] MODE INPUT OUTPUT' "$work/stderr"
+run --format=gif 0 "$work/in.bmp" "$work/x.bmp"
+check "an unknown format is a usage error" test "$status" -eq 2 -a ! -e "$work/x.bmp"
+run --version
+check "--version names the program and its version" grep -qx 'vantoly-convert [0-9]*\.[0-9]*' "$work/stdout"
 
 for mode in 0 1 2 3 4 5 6 7; do
   run "$mode" "$work/in.bmp" "$work/out$mode.bmp"
@@ -42,6 +49,35 @@ check "a refused mode leaves the output alone" cmp -s "$work/keep.bmp" "$work/ou
 "$convert" 6 - - <"$work/in.bmp" >"$work/piped.bmp" 2>"$work/stderr"
 check "standard input to standard output" cmp -s "$work/piped.bmp" "$work/out6.bmp"
 
+# PNG: INPUT is told by its first bytes, OUTPUT's format by its name (in any case) or --format,
+# which may stand anywhere; PNG in gives the same conversion as BMP in.
+"$sample" "$work/in.png" 33 17
+for mode in 0 1 2 3 4 5 6 7; do
+  run "$mode" "$work/in.png" "$work/png$mode.bmp"
+  check "mode $mode: a PNG converts as the same BMP does" cmp -s "$work/png$mode.bmp" "$work/out$mode.bmp"
+done
+run 6 "$work/in.bmp" "$work/out6.PNG"
+check "an OUTPUT named .PNG is a PNG file" \
+  test "$status" -eq 0 -a "$(head -c 8 "$work/out6.PNG" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a
+"$convert" 6 - --format=png - <"$work/in.png" >"$work/piped.png"
+check "PNG on standard input to standard output as PNG" cmp -s "$work/piped.png" "$work/out6.PNG"
+cp "$work/in.png" "$work/inplace.png"
+run 6 "$work/inplace.png" "$work/inplace.png"
+check "a PNG converts in place" cmp -s "$work/inplace.png" "$work/out6.PNG"
+run --format=bmp 6 "$work/in.png" "$work/forced.png"
+check "--format=bmp over the name" cmp -s "$work/forced.png" "$work/out6.bmp"
+# Damaged and hostile PNGs (the fuzzer's seeds, less their mode byte): the read message, and
+# OUTPUT as it was.
+seeds="$(dirname "${BASH_SOURCE[0]}")/../fuzz/corpus/png_file"
+for seed in bad-truncated-in-idat bad-crc-idat bad-too-wide bad-bomb-16385x16385; do
+  tail -c +2 "$seeds/$seed" >"$work/$seed.png"
+  cp "$work/out0.bmp" "$work/keep.png"
+  run 0 "$work/$seed.png" "$work/keep.png"
+  check "$seed: exit 1 with the read message" \
+    test "$status" -eq 1 -a "$(grep -c 'クリップボードからビットマップを取得できません' "$work/stderr")" -eq 1
+  check "$seed: OUTPUT is untouched" cmp -s "$work/keep.png" "$work/out0.bmp"
+done
+
 cp "$work/in.bmp" "$work/inplace.bmp"
 run 7 "$work/inplace.bmp" "$work/inplace.bmp"
 check "converts in place" cmp -s "$work/inplace.bmp" "$work/out7.bmp"
@@ -58,7 +94,72 @@ run 3 "$work/in.bmp" "$work/no/such/folder/out.bmp"
 check "an unwritable output fails" test "$status" -eq 1
 check "an unwritable output cannot be pasted" grep -q 'クリップボードに貼り付けられません' "$work/stderr"
 
-leftovers=$(find "$work" -name '.vantoly-*' | wc -l)
+# OUTPUT through symbolic links: the file at the end of the chain is replaced (relative links
+# resolved from their own folder), every link stays a link, and a dangling one names the file
+# to create.
+mkdir -p "$work/links/real" "$work/links/via"
+cp "$work/in.bmp" "$work/links/real/pic.bmp"
+ln -s ../real/pic.bmp "$work/links/via/hop"
+ln -s via/hop "$work/links/pic.bmp"
+run 7 "$work/links/pic.bmp" "$work/links/pic.bmp"
+check "a linked OUTPUT: exit 0" test "$status" -eq 0
+check "a linked OUTPUT: the file at the end is converted" cmp -s "$work/links/real/pic.bmp" "$work/out7.bmp"
+check "a linked OUTPUT: the links stay links" \
+  test -L "$work/links/pic.bmp" -a -L "$work/links/via/hop" -a ! -L "$work/links/real/pic.bmp"
+ln -s real/new.bmp "$work/links/dangling.bmp"
+run 3 "$work/in.bmp" "$work/links/dangling.bmp"
+check "a dangling link: the file it names is made" \
+  test "$status" -eq 0 -a -L "$work/links/dangling.bmp" -a -f "$work/links/real/new.bmp"
+check "a dangling link: with the converted picture" cmp -s "$work/links/real/new.bmp" "$work/out3.bmp"
+
+# OUTPUT that cannot be replaced: devices, FIFOs (or links to them) are written into, never
+# replaced; a folder is refused.
+run 0 "$work/in.bmp" /dev/null
+check "/dev/null as OUTPUT: exit 0, and it stays a device" test "$status" -eq 0 -a -c /dev/null
+"$convert" 0 "$work/in.bmp" /dev/stdout 2>"$work/stderr" | cat >"$work/devstdout.bmp"
+check "/dev/stdout on a pipe as OUTPUT: the picture comes through" cmp -s "$work/devstdout.bmp" "$work/out0.bmp"
+mkfifo "$work/fifo"
+ln -s fifo "$work/fifo-link"
+timeout 10 cat "$work/fifo" >"$work/fromfifo.bmp" &
+reader=$!
+run 6 "$work/in.bmp" "$work/fifo-link"
+wait "$reader"
+check "a link to a FIFO as OUTPUT: written into" test "$status" -eq 0 -a -p "$work/fifo" -a -L "$work/fifo-link"
+check "a link to a FIFO as OUTPUT: the picture comes through" cmp -s "$work/fromfifo.bmp" "$work/out6.bmp"
+mkdir "$work/folder"
+run 0 "$work/in.bmp" "$work/folder"
+check "a folder as OUTPUT is refused" test "$status" -eq 1 -a -d "$work/folder"
+check "a folder as OUTPUT cannot be pasted" grep -q 'クリップボードに貼り付けられません' "$work/stderr"
+
+# Endless input: refused after its first bytes, or read only as far as its header says.
+read_message='クリップボードからビットマップを取得できません'
+timeout 10 "$convert" 0 /dev/zero "$work/zero.bmp" 2>"$work/stderr"
+check "/dev/zero as INPUT: refused at once" test $? -eq 1 -a ! -e "$work/zero.bmp"
+check "/dev/zero as INPUT: the read message" grep -q "$read_message" "$work/stderr"
+yes | timeout 10 "$convert" 0 - "$work/yes.bmp" 2>"$work/stderr"
+check "endless text on standard input: refused at once" test $? -eq 1 -a ! -e "$work/yes.bmp"
+(cat "$work/in.bmp" && cat /dev/zero) | timeout 10 "$convert" 0 - "$work/endless.bmp"
+check "a picture followed by endless bytes: read as far as its header says" \
+  cmp -s "$work/endless.bmp" "$work/out0.bmp"
+# 16384 x 16385 pixels: one row more than the readers take.
+(printf 'BM\0\0\0\0\0\0\0\0\x36\0\0\0(\0\0\0\0\x40\0\0\x01\x40\0\0\x01\0\x18\0' && cat /dev/zero) |
+  timeout 10 "$convert" 0 - "$work/huge.bmp" 2>"$work/stderr"
+check "a header beyond the pixel limit: refused at once" test $? -eq 1 -a ! -e "$work/huge.bmp"
+
+# A long OUTPUT path: its folder plus a temporary name exceed PATH_MAX, the path itself not.
+long=$work/long
+while [ ${#long} -lt 4080 ]; do
+  n=$((4080 - ${#long} - 1))
+  long=$long/$(head -c $((n > 250 ? 250 : n < 1 ? 1 : n)) /dev/zero | tr '\0' d)
+done
+mkdir -p "$long"
+run 2 "$work/in.bmp" "$long/o.bmp"
+check "a long OUTPUT path: exit 0" test "$status" -eq 0
+check "a long OUTPUT path: written" cmp -s "$long/o.bmp" "$work/out2.bmp"
+run 2 "$long/o.bmp" "$long/o.bmp"
+check "a long OUTPUT path: converted in place" test "$status" -eq 0
+
+leftovers=$(find "$work" -name '.*.vantoly-tmp-*' | wc -l)
 check "no temporary file is left" test "$leftovers" -eq 0
 
 echo "$passes passed, $failures failed"
