@@ -61,6 +61,7 @@ struct ReadContext {
 PngRefusal Pull(ReadContext &context, std::uint8_t *data, std::size_t length) noexcept {
   if (length > context.limit - context.pulled)
     return PngRefusal::TooLong;
+  const std::uint64_t before = context.pulled;
   try {
     while (length > 0) {
       const std::ptrdiff_t got = (*context.source)(data, length);
@@ -80,6 +81,12 @@ PngRefusal Pull(ReadContext &context, std::uint8_t *data, std::size_t length) no
     context.exception = std::current_exception();
     return PngRefusal::ReadError;
   }
+  // IHDR must be the first chunk. libpng lets chunks it skips come before it, so the first
+  // chunk's type is checked here, as it arrives.
+  constexpr std::uint64_t FirstTypeEnd = 16;
+  if (before < FirstTypeEnd && context.pulled >= FirstTypeEnd &&
+      std::memcmp(context.head + 12, "IHDR", 4) != 0)
+    return PngRefusal::Malformed;
   return PngRefusal::None;
 }
 

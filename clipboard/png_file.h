@@ -9,7 +9,8 @@
 //     onto white with one integer rule on the 8-bit values: (c × a + 255 × (255 − a) + 127) / 255,
 //   - gAMA, cHRM, sRGB, iCCP and every other ancillary chunk but tRNS are skipped unread: the
 //     stored values are the colours, as a bitmap's are.
-// A CRC error in any chunk, truncation, a zlib error or any other libpng error refuses the file.
+// A first chunk other than IHDR, a CRC error in any chunk, truncation, a zlib error or any other
+// libpng error refuses the file.
 // Width × height above MaxPngPixels is refused before anything is allocated, and the input is
 // pulled on demand only as far as the last pixel row (IEND is never waited for), with a bound on
 // the bytes one file may pull, so neither a stream of empty chunks nor an endless input runs on.

@@ -233,6 +233,11 @@ std::vector<Seed> Seeds() {
   add("bad-iend-before-idat", WithChunk(plain, "IDAT", std::nullopt));
   Bytes idatFirst = plain; // the header's 13 bytes called IDAT
   std::copy_n("IDAT", 4, idatFirst.begin() + 12);
+  // A chunk libpng would skip, in front of IHDR.
+  Bytes textFirst = plain;
+  const Bytes skipped = RawChunk("tEXt", {'a', 0, 'b'});
+  textFirst.insert(textFirst.begin() + 8, skipped.begin(), skipped.end());
+  add("bad-ancillary-before-ihdr", textFirst);
   add("bad-idat-before-ihdr",
       WithChunk(idatFirst, "IDAT", Bytes(idatFirst.begin() + 16, idatFirst.begin() + 29)));
   return seeds;

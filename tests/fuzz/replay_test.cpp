@@ -156,6 +156,7 @@ const std::map<std::string, PngRefusal> PngRefusals = {
     {"bad-palette-without-plte", PngRefusal::Malformed},
     {"bad-iend-before-idat", PngRefusal::Malformed},
     {"bad-idat-before-ihdr", PngRefusal::Malformed},
+    {"bad-ancillary-before-ihdr", PngRefusal::Malformed},
 };
 
 TEST(FuzzReplay, PngSeedsAreReadOrRefusedForTheirOwnReason) {
