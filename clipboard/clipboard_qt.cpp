@@ -1,16 +1,20 @@
 #include "clipboard/clipboard_qt.h"
 
+#include <QBuffer>
 #include <QClipboard>
+#include <QCursor>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
-#include <QMimeData>
 #include <QStringList>
+#include <QVariant>
 #include <algorithm>
 #include <array>
 #include <memory>
 
 #include "clipboard/bmp_file.h"
+#include "clipboard/clipboard_x11.h"
 #include "clipboard/packed_dib.h"
 
 namespace {
@@ -18,23 +22,38 @@ namespace {
 // Names under which programs offer a BMP. X11 targets are case-sensitive atoms, but writers
 // disagree on the case, so they are compared without it.
 constexpr std::array<const char *, 3> BmpMimeTypes = {"image/bmp", "image/x-bmp", "image/x-MS-bmp"};
+const QString PngMimeType = QStringLiteral("image/png");
+const QString BmpMimeType = QStringLiteral("image/bmp");
 
-const std::uint8_t *Bytes(const QByteArray &data) {
-  return reinterpret_cast<const std::uint8_t *>(data.constData());
+// The most pixels a picture may have, whatever its format: a compressed file can promise
+// gigabytes, so the size is checked before anything is decoded.
+constexpr std::uint64_t MaxPicturePixels = std::uint64_t{1} << 28;
+// Qt's readers refuse to allocate more than this many MiB for one image: enough for the
+// largest picture we take in the widest format Qt decodes into (8 bytes per pixel).
+constexpr int QtAllocationLimitMiB = static_cast<int>((MaxPicturePixels * 8) >> 20);
+
+bool IsBmpType(const QString &type) {
+  return std::any_of(BmpMimeTypes.begin(), BmpMimeTypes.end(), [&type](const char *bmp) {
+    return type.compare(QLatin1String(bmp), Qt::CaseInsensitive) == 0;
+  });
+}
+
+void PutU32(std::uint8_t *out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // A BMP file starts with "BM"; a bare packed bitmap starts with its header size, and "BM" would
 // announce a header of 19778 bytes, which no writer makes.
-bool ReadBmpBytes(const QByteArray &data, CDibImage &image) {
-  const auto size = static_cast<std::size_t>(data.size());
+bool ReadBmpBytes(const std::uint8_t *data, std::size_t size, CDibImage &image) {
   if (size >= 2 && data[0] == 'B' && data[1] == 'M')
-    return ReadBmpFile(Bytes(data), size, image);
-  return ReadPackedDib(Bytes(data), size, image);
+    return ReadBmpFile(data, size, image);
+  return ReadPackedDib(data, size, image);
 }
 
 // A decoded picture as a 32-bit image. Transparent pixels are blended onto white, which is what
 // pasting such a picture into a paint program shows; left alone, they would mostly read as
-// black.
+// black. The rule works on the stored (not premultiplied) values.
 bool ReadPicture(const QImage &picture, CDibImage &image) {
   const QImage argb = picture.convertToFormat(QImage::Format_ARGB32);
   if (argb.isNull())
@@ -63,6 +82,32 @@ bool ReadPicture(const QImage &picture, CDibImage &image) {
     }
   }
   return true;
+}
+
+// A picture in a format Qt reads, refused before decoding when it is too large.
+bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image) {
+  QImageReader::setAllocationLimit(QtAllocationLimitMiB);
+  const QByteArray bytes =
+      QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+  QBuffer buffer;
+  buffer.setData(bytes);
+  buffer.open(QIODevice::ReadOnly);
+  QImageReader reader(&buffer);
+  auto tooLarge = [](QSize s) {
+    return static_cast<std::uint64_t>(s.width()) * static_cast<std::uint64_t>(s.height()) >
+           MaxPicturePixels;
+  };
+  // Readers that cannot tell the size beforehand are held by the allocation limit, and the
+  // decoded size is checked again.
+  const QSize announced = reader.size();
+  if (announced.isValid() && tooLarge(announced))
+    return false;
+  const QImage picture = reader.read();
+  return !picture.isNull() && !tooLarge(picture.size()) && ReadPicture(picture, image);
+}
+
+const std::uint8_t *Bytes(const QByteArray &data) {
+  return reinterpret_cast<const std::uint8_t *>(data.constData());
 }
 
 std::uint32_t Crc32(const std::uint8_t *data, std::size_t size, std::uint32_t crc = 0) {
@@ -112,36 +157,6 @@ int PaletteLength(const CDibImage &image) {
 }
 
 } // namespace
-
-bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
-  const QStringList formats = mime.formats();
-  for (const char *type : BmpMimeTypes)
-    for (const QString &format : formats)
-      if (format.compare(QLatin1String(type), Qt::CaseInsensitive) == 0)
-        return ReadBmpBytes(mime.data(format), image);
-  // Other pictures in the order offered, but PNG first: it is lossless and every Linux
-  // program that copies a picture offers it.
-  QStringList pictures;
-  const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
-  for (const QString &format : formats) {
-    if (!decodable.contains(format.toLatin1().toLower()))
-      continue;
-    if (format.compare(QLatin1String("image/png"), Qt::CaseInsensitive) == 0)
-      pictures.prepend(format);
-    else
-      pictures.append(format);
-  }
-  for (const QString &format : pictures) {
-    const QImage picture = QImage::fromData(mime.data(format));
-    if (!picture.isNull())
-      return ReadPicture(picture, image);
-  }
-  // A picture a Qt program in this process put there as an image rather than as bytes.
-  if (!mime.hasImage())
-    return false;
-  const QImage picture = qvariant_cast<QImage>(mime.imageData());
-  return !picture.isNull() && ReadPicture(picture, image);
-}
 
 QByteArray EncodePngFile(const CDibImage &image) {
   const int bitCount = image.BitCount();
@@ -201,25 +216,141 @@ QByteArray EncodePngFile(const CDibImage &image) {
   return png;
 }
 
+QString ChoosePictureType(const QStringList &offered, const QList<QByteArray> &decodable) {
+  for (const char *bmp : BmpMimeTypes)
+    for (const QString &type : offered)
+      if (type.compare(QLatin1String(bmp), Qt::CaseInsensitive) == 0)
+        return type;
+  // PNG next: it is lossless and every Linux program that copies a picture offers it. Then
+  // the first other picture in the order offered.
+  QString other;
+  for (const QString &type : offered) {
+    if (type.compare(PngMimeType, Qt::CaseInsensitive) == 0)
+      return type;
+    if (other.isEmpty() && type.startsWith(QLatin1String("image/"), Qt::CaseInsensitive) &&
+        decodable.contains(type.toLatin1().toLower()))
+      other = type;
+  }
+  return other;
+}
+
+bool DecodePicture(const QString &type, const std::uint8_t *data, std::size_t size,
+                   CDibImage &image) {
+  if (IsBmpType(type))
+    return ReadBmpBytes(data, size, image);
+  return ReadQtPicture(data, size, image);
+}
+
+bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
+  const QString type = ChoosePictureType(mime.formats(), QImageReader::supportedMimeTypes());
+  if (!type.isEmpty()) {
+    const QByteArray bytes = mime.data(type);
+    return DecodePicture(type, reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                         static_cast<std::size_t>(bytes.size()), image);
+  }
+  // A picture a Qt program in this process put there as an image rather than as bytes.
+  if (!mime.hasImage())
+    return false;
+  const QImage picture = qvariant_cast<QImage>(mime.imageData());
+  return !picture.isNull() && ReadPicture(picture, image);
+}
+
+QByteArray EncodeBmpBytes(const CDibImage &image) {
+  const std::size_t blockSize = PackedDibSize(image);
+  if (blockSize == 0)
+    return {};
+  QByteArray file(static_cast<qsizetype>(BmpFileHeaderSize + blockSize), Qt::Uninitialized);
+  auto *out = reinterpret_cast<std::uint8_t *>(file.data());
+  out[0] = 'B';
+  out[1] = 'M';
+  // bfSize is a 32-bit field; a larger file keeps the low bits, as other writers do.
+  PutU32(out + 2, static_cast<std::uint32_t>(file.size()));
+  PutU32(out + 6, 0); // reserved
+  PutU32(out + 10, static_cast<std::uint32_t>(BmpFileHeaderSize + DibHeaderSize +
+                                              sizeof(RgbQuad) * image.m_paletteCount));
+  WritePackedDib(image, out + BmpFileHeaderSize);
+  return file;
+}
+
+CResultMimeData::CResultMimeData(QByteArray bmp) : m_bmp(std::move(bmp)) {}
+
+QStringList CResultMimeData::formats() const { return {BmpMimeType, PngMimeType}; }
+
+bool CResultMimeData::hasFormat(const QString &mimeType) const {
+  return mimeType == BmpMimeType || mimeType == PngMimeType;
+}
+
+QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) const {
+  Q_UNUSED(type);
+  if (mimeType == BmpMimeType)
+    return m_bmp;
+  if (mimeType != PngMimeType)
+    return {};
+  if (!m_bPngMade) {
+    // Made once, from the BMP: it holds the result exactly.
+    m_bPngMade = true;
+    CDibImage result;
+    if (ReadBmpFile(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
+                    static_cast<std::size_t>(m_bmp.size()), result))
+      m_png = EncodePngFile(result);
+  }
+  return m_png.isEmpty() ? QVariant() : QVariant(m_png);
+}
+
 bool CQtClipboard::ReadDib(CDibImage &image) {
   QClipboard *clipboard = QGuiApplication::clipboard();
-  const QMimeData *mime =
-      clipboard != nullptr ? clipboard->mimeData(QClipboard::Clipboard) : nullptr;
+  if (clipboard == nullptr)
+    return false;
+  // Our own result is at hand without asking the window system.
+  if (QGuiApplication::platformName() == QLatin1String("xcb") && !clipboard->ownsClipboard())
+    return ReadX11(image);
+  const QMimeData *mime = clipboard->mimeData(QClipboard::Clipboard);
   return mime != nullptr && ReadMimeDib(*mime, image);
+}
+
+bool CQtClipboard::ReadX11(CDibImage &image) {
+  const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
+  auto choose = [&decodable](const std::vector<std::string> &offered) {
+    QStringList types;
+    for (const std::string &name : offered)
+      types.append(QString::fromStdString(name));
+    return ChoosePictureType(types, decodable).toStdString();
+  };
+  QEventLoop loop;
+  CX11SelectionRead read(qEnvironmentVariable("DISPLAY").toStdString(), choose,
+                         ClipboardReadTimeout);
+  m_pRead = &read;
+  read.Start([&loop] {
+    QMetaObject::invokeMethod(
+        &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+  });
+  // The window keeps painting and taking keys meanwhile: Esc can end the program.
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  loop.exec();
+  QGuiApplication::restoreOverrideCursor();
+  read.Join();
+  m_pRead = nullptr;
+  if (read.Status() == X11ReadStatus::NoDisplay) {
+    // Qt was pointed at another display than DISPLAY names (its -display option): ask Qt.
+    const QMimeData *mime = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    return mime != nullptr && ReadMimeDib(*mime, image);
+  }
+  return read.Status() == X11ReadStatus::Done &&
+         DecodePicture(QString::fromStdString(read.Target()), read.Data(), read.Size(), image);
+}
+
+void CQtClipboard::CancelRead() {
+  if (m_pRead != nullptr)
+    m_pRead->Cancel();
 }
 
 bool CQtClipboard::WriteDib(const CDibImage &image) {
   QClipboard *clipboard = QGuiApplication::clipboard();
-  const std::vector<std::uint8_t> bmp = EncodeBmpFile(image);
-  const QByteArray png = EncodePngFile(image);
-  if (clipboard == nullptr || bmp.empty() || png.isEmpty())
+  QByteArray bmp = EncodeBmpBytes(image);
+  if (clipboard == nullptr || bmp.isEmpty())
     return false;
-  auto mime = std::make_unique<QMimeData>();
-  mime->setData(QStringLiteral("image/bmp"), QByteArray(reinterpret_cast<const char *>(bmp.data()),
-                                                        static_cast<qsizetype>(bmp.size())));
-  mime->setData(QStringLiteral("image/png"), png);
   // The clipboard owns the data from here on.
-  QMimeData *offered = mime.release();
+  auto *offered = new CResultMimeData(std::move(bmp));
   clipboard->setMimeData(offered, QClipboard::Clipboard);
   // When the window system refuses us the selection, the clipboard answers with someone
   // else's data.
