@@ -66,9 +66,9 @@ private:
   mutable std::mutex m_mutex;
   X11ReadStatus m_status = X11ReadStatus::Running;
   std::function<void()> m_finished;
-  // The answer: m_data points into m_block, a malloc'd block (an xcb reply, or the buffer
-  // the INCR pieces were gathered in).
-  std::unique_ptr<void, void (*)(void *)> m_block{nullptr, nullptr};
+  // The answer: m_data points into what m_keep holds (an xcb reply, or the block the INCR
+  // pieces were gathered in).
+  std::shared_ptr<void> m_keep;
   const std::uint8_t *m_data = nullptr;
   std::size_t m_size = 0;
   std::string m_target;
