@@ -159,6 +159,37 @@ private slots:
     }
   }
 
+  // Qt's readers allocate at most 128 MiB per image unless told otherwise, which refused
+  // pictures far below our pixel limit: a 6000 × 6000 colour JPEG needs 144 MB. A picture that
+  // announces more than the limit is refused before anything is decoded, even where Qt would
+  // allocate it (17000 × 17000 gray is only 289 MB).
+  void picturesUpToThePixelLimit() {
+    QImage large(6000, 6000, QImage::Format_RGB32);
+    large.fill(qRgb(200, 100, 50));
+    QMimeData mime;
+    mime.setData(QStringLiteral("image/jpeg"), EncodeWithQt(large, "jpeg"));
+    CDibImage read;
+    QVERIFY(ReadMimeDib(mime, read));
+    QCOMPARE(read.Width(), 6000);
+    QCOMPARE(read.Height(), 6000);
+
+    QImage small(64, 64, QImage::Format_Grayscale8);
+    small.fill(128);
+    QByteArray bomb = EncodeWithQt(small, "jpeg");
+    const qsizetype frame = bomb.indexOf(QByteArray("\xFF\xC0", 2)); // baseline frame header
+    QVERIFY(frame > 0);
+    // Marker, length, precision, then height and width, big-endian.
+    for (qsizetype at : {frame + 5, frame + 7}) {
+      bomb[at] = static_cast<char>(17000 >> 8);
+      bomb[at + 1] = static_cast<char>(17000 & 0xFF);
+    }
+    QMimeData huge;
+    huge.setData(QStringLiteral("image/jpeg"), bomb);
+    CDibImage refused;
+    QVERIFY(!ReadMimeDib(huge, refused));
+    QVERIFY(!refused.HasSection());
+  }
+
   void textOnlyAndGarbageFail() {
     QMimeData text;
     text.setText(QStringLiteral("hello"));
