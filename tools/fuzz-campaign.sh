@@ -13,7 +13,7 @@ ensure_packages "${CORE_PACKAGES[@]}" clang libclang-rt-14-dev
 seconds=${1:-3600}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(packed_dib bmp_file)
+[ ${#targets[@]} -gt 0 ] || targets=(packed_dib bmp_file png_file)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2

@@ -19,7 +19,7 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev)
+CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
 # Wayland), the desktop's sounds, a Japanese proportional Gothic for the dialog font, and an

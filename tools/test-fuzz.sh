@@ -17,7 +17,7 @@ out=build/fuzz-run
 rm -rf "$out"
 mkdir -p "$out/crashes"
 status=0
-for target in packed_dib bmp_file; do
+for target in packed_dib bmp_file png_file; do
   fuzzer="build/fuzz/bin/${target}_fuzzer"
   mkdir -p "$out/$target"
   cp tests/fuzz/corpus/"$target"/* "$out/$target/"

@@ -1,6 +1,7 @@
 // Replays the fuzzers' seed corpus and every input a fuzzer ever crashed on through the same
 // invariants the fuzz targets check, in every build. The seeds also pin down the reader's
-// verdict: each "ok-" seed is read, each "bad-" seed is refused for its own reason.
+// verdict: each "ok-" seed is read, each "bad-" seed is refused for its own reason. The PNG
+// target's seeds (tests/fuzz/corpus/png_file) are written by vantoly-make-png-corpus.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "clipboard/bmp_file.h"
 #include "clipboard/packed_dib.h"
+#include "clipboard/png_file.h"
 #include "tests/fuzz/round_trip_check.h"
 
 namespace {
@@ -31,6 +33,7 @@ const Target Targets[] = {
     {"packed_dib", CheckPackedDibRequest, ReadPackedDib},
     {"bmp_file", CheckBmpFileRequest, ReadBmpFile},
 };
+const Target PngTarget = {"png_file", CheckPngFileRequest, nullptr};
 
 std::vector<fs::path> FilesIn(const fs::path &folder) {
   std::vector<fs::path> files;
@@ -55,7 +58,7 @@ void ReplayFolder(const Target &target, const fs::path &folder) {
 }
 
 TEST(FuzzReplay, SeedCorpusKeepsEveryInvariant) {
-  for (const Target &target : Targets) {
+  for (const Target &target : {Targets[0], Targets[1], PngTarget}) {
     // A wrong folder would pass silently; the seeds are always there.
     EXPECT_GE(FilesIn(FuzzFolder / "corpus" / target.name).size(), 40u) << target.name;
     ReplayFolder(target, FuzzFolder / "corpus" / target.name);
@@ -63,7 +66,7 @@ TEST(FuzzReplay, SeedCorpusKeepsEveryInvariant) {
 }
 
 TEST(FuzzReplay, CrashersKeepEveryInvariant) {
-  for (const Target &target : Targets)
+  for (const Target &target : {Targets[0], Targets[1], PngTarget})
     ReplayFolder(target, FuzzFolder / "crashers" / target.name);
 }
 
@@ -128,6 +131,53 @@ TEST(FuzzReplay, SeedsAreReadOrRefusedForTheirOwnReason) {
     // Every reason listed has its seed.
     EXPECT_EQ(refused, refusals[t].size()) << target.name;
   }
+}
+
+// The damage each malformed PNG seed is refused for.
+const std::map<std::string, PngRefusal> PngRefusals = {
+    {"bad-empty", PngRefusal::Signature},
+    {"bad-signature-bmp", PngRefusal::Signature},
+    {"bad-signature-damaged", PngRefusal::Signature},
+    {"bad-truncated-in-signature", PngRefusal::Signature},
+    {"bad-truncated-in-ihdr", PngRefusal::Truncated},
+    {"bad-truncated-before-idat", PngRefusal::Truncated},
+    {"bad-truncated-in-idat", PngRefusal::Truncated},
+    {"bad-crc-ihdr", PngRefusal::Malformed},
+    {"bad-crc-idat", PngRefusal::Malformed},
+    {"bad-crc-ancillary", PngRefusal::Malformed},
+    {"bad-too-wide", PngRefusal::TooLarge},
+    {"bad-too-tall", PngRefusal::TooLarge},
+    {"bad-bomb-16385x16385", PngRefusal::TooLarge},
+    {"bad-ihdr-rgb-4-bits", PngRefusal::Malformed},
+    {"bad-ihdr-width-zero", PngRefusal::Malformed},
+    {"bad-ihdr-colour-type-5", PngRefusal::Malformed},
+    {"bad-zlib-garbage", PngRefusal::Malformed},
+    {"bad-too-little-data", PngRefusal::Malformed},
+    {"bad-palette-without-plte", PngRefusal::Malformed},
+    {"bad-iend-before-idat", PngRefusal::Malformed},
+    {"bad-idat-before-ihdr", PngRefusal::Malformed},
+};
+
+TEST(FuzzReplay, PngSeedsAreReadOrRefusedForTheirOwnReason) {
+  std::size_t refused = 0;
+  for (const fs::path &file : FilesIn(FuzzFolder / "corpus" / "png_file")) {
+    const std::string name = file.filename().string();
+    const std::vector<std::uint8_t> bytes = Contents(file);
+    ASSERT_FALSE(bytes.empty()) << file;
+    CDibImage image;
+    PngRefusal why = PngRefusal::None;
+    const bool read = ReadPngBytes(bytes.data() + 1, bytes.size() - 1, image, &why);
+    if (name.starts_with("ok-")) {
+      EXPECT_TRUE(read) << file << " refused, reason " << static_cast<int>(why);
+      continue;
+    }
+    const auto expected = PngRefusals.find(name);
+    ASSERT_NE(expected, PngRefusals.end()) << "no expected reason for " << file;
+    EXPECT_FALSE(read) << file;
+    EXPECT_EQ(why, expected->second) << file;
+    ++refused;
+  }
+  EXPECT_EQ(refused, PngRefusals.size());
 }
 
 } // namespace

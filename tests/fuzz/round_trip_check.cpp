@@ -219,11 +219,17 @@ std::string CheckBmpFileRoundTrip(const CDibImage &image) {
   return {};
 }
 
+std::string CheckPackedResult(const CDibImage &result) {
+  std::vector<std::uint8_t> block;
+  return CheckPackedDibRoundTrip(result, true, block);
+}
+
 constexpr int ModeBitCount[ConversionModeCount] = {4, 8, 4, 1, 1, 1, 1, 4};
 constexpr int ModeColorCount[ConversionModeCount] = {16, 256, 16, 2, 2, 2, 2, 16};
 
-// Converts an accepted image in `mode` and checks the result and its written form.
-std::string CheckConversion(const CDibImage &source, int mode, bool asFile) {
+} // namespace
+
+std::string CheckConversion(const CDibImage &source, int mode, ResultCheck checkWritten) {
   const std::int64_t scale = mode == 5 ? 2 : 1;
   const std::int64_t width = source.Width() * scale;
   const std::int64_t height = source.Height() * scale;
@@ -246,11 +252,10 @@ std::string CheckConversion(const CDibImage &source, int mode, bool asFile) {
     return "mode " + Num(mode) + " made a " + Num(dest.Width()) + " x " + Num(dest.Height()) +
            " image at " + Num(dest.BitCount()) + " bpp with " + Num(dest.m_paletteCount) +
            " colours";
-  if (asFile)
-    return CheckBmpFileRoundTrip(dest);
-  std::vector<std::uint8_t> block;
-  return CheckPackedDibRoundTrip(dest, true, block);
+  return checkWritten(dest);
 }
+
+namespace {
 
 std::string CheckRefusal(bool accepted, DibRefusal why, const CDibImage &image) {
   if (accepted)
@@ -306,7 +311,7 @@ std::string CheckRequest(const std::uint8_t *data, std::size_t size, bool asFile
   std::vector<std::uint8_t> written;
   if (std::string failure = CheckPackedDibRoundTrip(source, false, written); !failure.empty())
     return "source: " + failure;
-  return CheckConversion(source, mode, asFile);
+  return CheckConversion(source, mode, asFile ? CheckBmpFileRoundTrip : CheckPackedResult);
 }
 
 } // namespace

@@ -4,7 +4,8 @@
 // that found it.
 //
 // An input is one mode byte (its value modulo 8 picks the conversion) followed by the bytes the
-// reader sees: a packed bitmap for CheckPackedDibRequest, a BMP file for CheckBmpFileRequest.
+// reader sees: a packed bitmap for CheckPackedDibRequest, a BMP file for CheckBmpFileRequest,
+// a PNG file for CheckPngFileRequest.
 #pragma once
 
 #include <cstddef>
@@ -18,3 +19,14 @@ inline constexpr std::int64_t MaxCheckedDestinationPixels = std::int64_t{1} << 2
 // Empty when every invariant held; otherwise what broke, for a human to read.
 std::string CheckPackedDibRequest(const std::uint8_t *data, std::size_t size);
 std::string CheckBmpFileRequest(const std::uint8_t *data, std::size_t size);
+// A PNG file (png_round_trip_check.cpp, with the PNG codec). When the mode byte's high bit is
+// set, every chunk's CRC is made right before reading, so that a fuzzer's changes inside
+// chunks reach the reader instead of failing the CRC check.
+std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size);
+
+class CDibImage;
+// What a converter's result must keep once written in one format: empty when it held.
+using ResultCheck = std::string (*)(const CDibImage &result);
+// Converts an accepted image in `mode` (small enough, see above), checks the result, and hands
+// it to `checkWritten`.
+std::string CheckConversion(const CDibImage &source, int mode, ResultCheck checkWritten);
