@@ -16,6 +16,7 @@
 #include "clipboard/bmp_file.h"
 #include "clipboard/clipboard_x11.h"
 #include "clipboard/packed_dib.h"
+#include "clipboard/png_file.h"
 
 namespace {
 
@@ -25,12 +26,11 @@ constexpr std::array<const char *, 3> BmpMimeTypes = {"image/bmp", "image/x-bmp"
 const QString PngMimeType = QStringLiteral("image/png");
 const QString BmpMimeType = QStringLiteral("image/bmp");
 
-// The most pixels a picture may have, whatever its format: a compressed file can promise
-// gigabytes, so the size is checked before anything is decoded.
-constexpr std::uint64_t MaxPicturePixels = std::uint64_t{1} << 28;
-// Qt's readers refuse to allocate more than this many MiB for one image: enough for the
-// largest picture we take in the widest format Qt decodes into (8 bytes per pixel).
-constexpr int QtAllocationLimitMiB = static_cast<int>((MaxPicturePixels * 8) >> 20);
+// Pictures in other formats are held to the PNG reader's limit: a compressed file can promise
+// gigabytes, so the size is checked before anything is decoded. Qt's readers refuse to
+// allocate more than this many MiB for one image: enough for the largest picture we take in the
+// widest format Qt decodes into (8 bytes per pixel).
+constexpr int QtAllocationLimitMiB = static_cast<int>((MaxPngPixels * 8) >> 20);
 
 bool IsBmpType(const QString &type) {
   return std::any_of(BmpMimeTypes.begin(), BmpMimeTypes.end(), [&type](const char *bmp) {
@@ -95,7 +95,7 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   QImageReader reader(&buffer);
   auto tooLarge = [](QSize s) {
     return static_cast<std::uint64_t>(s.width()) * static_cast<std::uint64_t>(s.height()) >
-           MaxPicturePixels;
+           MaxPngPixels;
   };
   // Readers that cannot tell the size beforehand are held by the allocation limit, and the
   // decoded size is checked again.
@@ -106,115 +106,7 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   return !picture.isNull() && !tooLarge(picture.size()) && ReadPicture(picture, image);
 }
 
-const std::uint8_t *Bytes(const QByteArray &data) {
-  return reinterpret_cast<const std::uint8_t *>(data.constData());
-}
-
-std::uint32_t Crc32(const std::uint8_t *data, std::size_t size, std::uint32_t crc = 0) {
-  static const auto table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
-void AppendBigEndian(QByteArray &out, std::uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 8), static_cast<char>(value)};
-  out.append(bytes, 4);
-}
-
-// A chunk: length, type, data, and the CRC over type and data.
-void AppendChunk(QByteArray &out, const char *type, const QByteArray &data) {
-  AppendBigEndian(out, static_cast<std::uint32_t>(data.size()));
-  const qsizetype typeAt = out.size();
-  out.append(type, 4);
-  out.append(data);
-  AppendBigEndian(out, Crc32(Bytes(out) + typeAt, static_cast<std::size_t>(data.size()) + 4));
-}
-
-// The PNG palette's length: the bitmap's table, grown to the highest index a pixel uses (a
-// bitmap reads indices beyond its table as black, a PNG reader may refuse them), and never
-// longer than the depth allows.
-int PaletteLength(const CDibImage &image) {
-  const int limit = 1 << image.BitCount();
-  int length = std::min(image.m_paletteCount, limit);
-  if (length == limit)
-    return length;
-  for (int y = 0; y < image.Height(); ++y)
-    for (int x = 0; x < image.Width(); ++x)
-      length = std::max(length, image.GetPixelIndex(x, y) + 1);
-  return length;
-}
-
 } // namespace
-
-QByteArray EncodePngFile(const CDibImage &image) {
-  const int bitCount = image.BitCount();
-  const bool indexed = bitCount == 1 || bitCount == 4 || bitCount == 8;
-  if (!image.HasSection() || !(indexed || bitCount == 24 || bitCount == 32))
-    return {};
-  const int width = image.Width();
-  const int height = image.Height();
-  const qsizetype rowBytes = indexed ? (static_cast<qsizetype>(width) * bitCount + 7) / 8
-                                     : static_cast<qsizetype>(width) * 3;
-
-  QByteArray header;
-  AppendBigEndian(header, static_cast<std::uint32_t>(width));
-  AppendBigEndian(header, static_cast<std::uint32_t>(height));
-  header.append(static_cast<char>(indexed ? bitCount : 8)); // bits per sample
-  header.append(static_cast<char>(indexed ? 3 : 2));        // palette or RGB
-  header.append(3, '\0'); // deflate, adaptive filtering, no interlace
-
-  // Each row: filter type 0 (none), then the pixels, top row first. Indexed rows pack pixels
-  // from the high bits down in both formats, so the bitmap's bytes serve as they are.
-  QByteArray rows;
-  rows.reserve((rowBytes + 1) * height);
-  for (int y = 0; y < height; ++y) {
-    rows.append('\0');
-    const std::uint8_t *in = image.PixelAddress(0, y);
-    if (indexed) {
-      rows.append(reinterpret_cast<const char *>(in), rowBytes);
-      continue;
-    }
-    const int step = bitCount / 8;
-    for (int x = 0; x < width; ++x, in += step) {
-      const char rgb[3] = {static_cast<char>(in[2]), static_cast<char>(in[1]),
-                           static_cast<char>(in[0])};
-      rows.append(rgb, 3);
-    }
-  }
-  // qCompress gives a zlib stream, as PNG wants, behind a 4-byte length of its own.
-  const QByteArray compressed = qCompress(rows, 9);
-  if (compressed.size() <= 4 || compressed.size() - 4 > 0x7FFFFFFF) // a chunk's length limit
-    return {};
-
-  QByteArray png("\x89PNG\r\n\x1a\n", 8);
-  AppendChunk(png, "IHDR", header);
-  if (indexed) {
-    const int entries = PaletteLength(image);
-    QByteArray palette;
-    for (int i = 0; i < entries; ++i) {
-      const RgbQuad &entry = image.m_palette[i];
-      const char rgb[3] = {static_cast<char>(entry.rgbRed), static_cast<char>(entry.rgbGreen),
-                           static_cast<char>(entry.rgbBlue)};
-      palette.append(rgb, 3);
-    }
-    AppendChunk(png, "PLTE", palette);
-  }
-  AppendChunk(png, "IDAT", compressed.mid(4));
-  AppendChunk(png, "IEND", QByteArray());
-  return png;
-}
 
 QString ChoosePictureType(const QStringList &offered, const QList<QByteArray> &decodable) {
   for (const char *bmp : BmpMimeTypes)
@@ -238,6 +130,8 @@ bool DecodePicture(const QString &type, const std::uint8_t *data, std::size_t si
                    CDibImage &image) {
   if (IsBmpType(type))
     return ReadBmpBytes(data, size, image);
+  if (type.compare(PngMimeType, Qt::CaseInsensitive) == 0)
+    return ReadPngBytes(data, size, image);
   return ReadQtPicture(data, size, image);
 }
 
@@ -253,6 +147,15 @@ bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
     return false;
   const QImage picture = qvariant_cast<QImage>(mime.imageData());
   return !picture.isNull() && ReadPicture(picture, image);
+}
+
+QByteArray EncodePngFile(const CDibImage &image) {
+  QByteArray png;
+  const bool written = WritePng(image, [&png](const std::uint8_t *data, std::size_t size) {
+    png.append(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    return true;
+  });
+  return written ? png : QByteArray();
 }
 
 QByteArray EncodeBmpBytes(const CDibImage &image) {
