@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Times the Linux dialog under Xvfb (with openbox), per mode: from Enter until vantoly owns the
 # clipboard with its result, then the first paste of image/png and of image/bmp by another
-# client (xclip). The floor beside it: another client reading the input's image/bmp over X11.
-# Each figure is the median of several runs.
+# client (xclip). The floor beside it, measured in each run just before Enter: another client
+# reading the input's image/bmp over X11. Each figure is the median of several runs.
 #
 # Usage: tools/bench-dialog.sh [INPUT.bmp [VANTOLY]]
 #   INPUT.bmp  the picture xclip offers as image/bmp (default: a 3840 x 2160 24-bit sample made
@@ -72,12 +72,6 @@ offer_input() {
   exit 1
 }
 
-offer_input
-for ((r = 0; r < runs; r++)); do
-  timed xclip -selection clipboard -t image/bmp -o
-done >"$work/floor"
-floor=$(median <"$work/floor")
-
 "$vantoly" 2>"$work/vantoly.err" &
 pids+=($!)
 window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1)
@@ -90,11 +84,14 @@ for mode in 0 1 2 3 4 5 6 7; do
   keys=(alt+m Home)
   for ((k = 0; k < mode; k++)); do keys+=(Down); done
   xdotool key --delay 30 "${keys[@]}"
+  : >"$work/floor"
   : >"$work/owned"
   : >"$work/png"
   : >"$work/bmp"
   for ((r = 0; r < runs; r++)); do
     offer_input
+    # The floor, in the same moment: another client reading the input.
+    timed xclip -selection clipboard -t image/bmp -o >>"$work/floor"
     xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
     sleep 0.2
     "$probe" 30 >>"$work/owned"
@@ -104,6 +101,7 @@ for mode in 0 1 2 3 4 5 6 7; do
     timed xclip -selection clipboard -t image/bmp -o >>"$work/bmp"
   done
   owned=$(median <"$work/owned")
+  floor=$(median <"$work/floor")
   printf '%-5s %12s %12s %12s %12s %12s\n' "$mode" "$owned" "$floor" \
     "$(awk -v a="$owned" -v b="$floor" 'BEGIN { printf "%+.3f", a - b }')" \
     "$(median <"$work/png")" "$(median <"$work/bmp")"
