@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 
 #include "clipboard/bmp_file.h"
 #include "clipboard/clipboard_x11.h"
@@ -190,12 +191,17 @@ QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) 
   if (mimeType != PngMimeType)
     return {};
   if (!m_bPngMade) {
-    // Made once, from the BMP: it holds the result exactly.
+    // Made once, from the BMP: it holds the result exactly. This runs inside Qt's event
+    // handling, where an exception must not arrive: without memory the paste gets nothing.
     m_bPngMade = true;
-    CDibImage result;
-    if (ReadBmpFile(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
-                    static_cast<std::size_t>(m_bmp.size()), result))
-      m_png = EncodePngFile(result);
+    try {
+      CDibImage result;
+      if (ReadBmpFile(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
+                      static_cast<std::size_t>(m_bmp.size()), result))
+        m_png = EncodePngFile(result);
+    } catch (const std::bad_alloc &) {
+      m_png.clear();
+    }
   }
   return m_png.isEmpty() ? QVariant() : QVariant(m_png);
 }
