@@ -39,7 +39,7 @@ ConvertOutcome ConvertClipboard(int nMode, CClipboard &clipboard, CConvertFeedba
   ConvertOutcome outcome = ConvertOutcome::Converted;
   if (!ConversionModes[nMode].convert(source, dest))
     outcome = ConvertOutcome::ConversionFailed;
-  else if (!WriteClipboardDib(clipboard, dest))
+  else if (!WriteClipboardDib(clipboard, dest, &source))
     outcome = ConvertOutcome::CannotPaste;
   // Reported while the wait cursor is still up; it ends when the box is dismissed.
   if (outcome != ConvertOutcome::Converted)

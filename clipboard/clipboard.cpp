@@ -8,6 +8,10 @@ bool ReadClipboardDib(CClipboard &clipboard, CDibImage &image) {
   return true;
 }
 
-bool WriteClipboardDib(CClipboard &clipboard, const CDibImage &image) {
-  return image.HasSection() && clipboard.WriteDib(image);
+bool WriteClipboardDib(CClipboard &clipboard, const CDibImage &image, const CDibImage *previous) {
+  if (!image.HasSection())
+    return false;
+  return previous != nullptr && previous->HasSection()
+             ? clipboard.WriteDibInPlaceOf(image, *previous)
+             : clipboard.WriteDib(image);
 }

@@ -16,10 +16,20 @@ public:
   // Replaces the clipboard's contents with `image`. False when it could not; the contents are
   // then as they were.
   virtual bool WriteDib(const CDibImage &image) = 0;
+  // WriteDib within a request that read `previous` from this clipboard. A clipboard that must
+  // drop its contents before it can take new ones puts `previous` back when the new picture is
+  // refused after all, so the user never ends up with an empty clipboard. The others replace
+  // their contents only on success, so they just write.
+  virtual bool WriteDibInPlaceOf(const CDibImage &image, const CDibImage &previous) {
+    static_cast<void>(previous);
+    return WriteDib(image);
+  }
 };
 
 // Reads the clipboard's bitmap into `image` and selects it into the image's context.
 bool ReadClipboardDib(CClipboard &clipboard, CDibImage &image);
 // Puts `image` on the clipboard in place of everything it held. False for an image without a
-// section, or when the clipboard did not take it.
-bool WriteClipboardDib(CClipboard &clipboard, const CDibImage &image);
+// section, or when the clipboard did not take it. `previous`, when given, is the picture the
+// request read from the clipboard (see CClipboard::WriteDibInPlaceOf).
+bool WriteClipboardDib(CClipboard &clipboard, const CDibImage &image,
+                       const CDibImage *previous = nullptr);

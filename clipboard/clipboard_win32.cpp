@@ -54,6 +54,25 @@ private:
   void *m_pData;
 };
 
+// A movable block holding `image` as a packed bitmap, or null. The caller owns it.
+HGLOBAL NewPackedDibBlock(const CDibImage &image) {
+  const std::size_t size = PackedDibSize(image);
+  if (size == 0)
+    return nullptr;
+  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+  if (block == nullptr)
+    return nullptr;
+  {
+    LockedBlock locked(block);
+    if (locked.Data() != nullptr) {
+      WritePackedDib(image, locked.Data());
+      return block;
+    }
+  }
+  GlobalFree(block);
+  return nullptr;
+}
+
 } // namespace
 
 bool CWin32Clipboard::ReadDib(CDibImage &image) {
@@ -70,30 +89,32 @@ bool CWin32Clipboard::ReadDib(CDibImage &image) {
   return ReadPackedDib(locked.Data(), GlobalSize(block), image);
 }
 
-bool CWin32Clipboard::WriteDib(const CDibImage &image) {
-  const std::size_t size = PackedDibSize(image);
-  if (size == 0)
-    return false;
-  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+bool CWin32Clipboard::WriteDib(const CDibImage &image) { return Write(image, nullptr); }
+
+bool CWin32Clipboard::WriteDibInPlaceOf(const CDibImage &image, const CDibImage &previous) {
+  return Write(image, &previous);
+}
+
+bool CWin32Clipboard::Write(const CDibImage &image, const CDibImage *previous) {
+  // Everything that can fail without harm comes before EmptyClipboard.
+  HGLOBAL block = NewPackedDibBlock(image);
   if (block == nullptr)
     return false;
-  {
-    LockedBlock locked(block);
-    if (locked.Data() == nullptr) {
-      GlobalFree(block);
-      return false;
-    }
-    WritePackedDib(image, locked.Data());
-  }
   OpenedClipboard clipboard(m_hOwner);
   if (!clipboard.IsOpen() || !EmptyClipboard()) {
     GlobalFree(block);
     return false;
   }
   // From here on the block belongs to the clipboard, unless it refuses it.
-  if (SetClipboardData(CF_DIB, block) == nullptr) {
-    GlobalFree(block);
-    return false;
+  if (SetClipboardData(CF_DIB, block) != nullptr)
+    return true;
+  GlobalFree(block);
+  // The clipboard is empty now. The picture it held is rebuilt from the request's source only
+  // in this rare case, so no copy of the input is kept for it.
+  if (previous != nullptr) {
+    HGLOBAL restored = NewPackedDibBlock(*previous);
+    if (restored != nullptr && SetClipboardData(CF_DIB, restored) == nullptr)
+      GlobalFree(restored);
   }
-  return true;
+  return false;
 }

@@ -29,3 +29,7 @@ CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev 
 QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
              libcanberra-dev pkg-config fonts-ipafont-gothic)
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
+
+# The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
+# the tools that check what it installs and what the .zip holds.
+PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip)

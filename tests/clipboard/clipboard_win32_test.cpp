@@ -36,6 +36,65 @@ std::vector<std::uint8_t> MakeBlock24(int width, int height, std::uint32_t table
   return block;
 }
 
+// Windows refuses SetClipboardData only in conditions a test cannot bring about (no memory,
+// a broken session), so this program's import of it is pointed at a stand-in that refuses
+// the next `count` calls and passes the rest on.
+class RefuseSetClipboardData {
+public:
+  explicit RefuseSetClipboardData(int count) {
+    s_refusals = count;
+    s_real = &SetClipboardData;
+    m_slot = ImportSlot(reinterpret_cast<void *>(s_real));
+    if (m_slot != nullptr)
+      Patch(reinterpret_cast<void *>(&Refuse));
+  }
+  ~RefuseSetClipboardData() {
+    if (m_slot != nullptr)
+      Patch(reinterpret_cast<void *>(s_real));
+  }
+  RefuseSetClipboardData(const RefuseSetClipboardData &) = delete;
+  RefuseSetClipboardData &operator=(const RefuseSetClipboardData &) = delete;
+  bool Installed() const { return m_slot != nullptr; }
+
+private:
+  using Function = HANDLE(WINAPI *)(UINT, HANDLE);
+
+  static HANDLE WINAPI Refuse(UINT format, HANDLE data) {
+    if (s_refusals == 0)
+      return s_real(format, data);
+    --s_refusals;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+
+  // The import-table slot through which this program calls `function`.
+  static void **ImportSlot(void *function) {
+    auto *base = reinterpret_cast<std::uint8_t *>(GetModuleHandleW(nullptr));
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress);
+         dll->Name != 0; ++dll)
+      for (auto *slot = reinterpret_cast<IMAGE_THUNK_DATA *>(base + dll->FirstThunk);
+           slot->u1.Function != 0; ++slot)
+        if (reinterpret_cast<void *>(slot->u1.Function) == function)
+          return reinterpret_cast<void **>(&slot->u1.Function);
+    return nullptr;
+  }
+
+  void Patch(void *function) {
+    DWORD protection;
+    VirtualProtect(m_slot, sizeof *m_slot, PAGE_READWRITE, &protection);
+    *m_slot = function;
+    VirtualProtect(m_slot, sizeof *m_slot, protection, &protection);
+  }
+
+  static inline Function s_real = nullptr;
+  static inline int s_refusals = 0;
+  void **m_slot = nullptr;
+};
+
 class ClipboardWin32 : public ::testing::Test {
 protected:
   CTestWindow m_window;
@@ -145,6 +204,24 @@ TEST_F(ClipboardWin32, NothingHappensWhileAnotherWindowHoldsTheClipboard) {
   CloseHandle(opened);
   CloseHandle(done);
   EXPECT_EQ(GetClipboardText(m_window.Get()), L"kept");
+}
+
+TEST_F(ClipboardWin32, APictureRefusedAfterEmptyingGivesThePreviousOneBack) {
+  const std::vector<std::uint8_t> input = MakeBlock24(5, 3);
+  ASSERT_TRUE(PutClipboardDib(m_window.Get(), input));
+  CDibImage source;
+  ASSERT_TRUE(ReadClipboardDib(m_clipboard, source));
+  CDibImage result;
+  ASSERT_TRUE(result.Create(5, 3, 1));
+
+  RefuseSetClipboardData refuse(1);
+  ASSERT_TRUE(refuse.Installed());
+  EXPECT_FALSE(WriteClipboardDib(m_clipboard, result, &source));
+  ExpectClosed();
+  const auto kept = GetClipboardBytes(m_window.Get(), CF_DIB);
+  ASSERT_TRUE(kept.has_value()) << "the clipboard was left empty";
+  ASSERT_GE(kept->size(), input.size());
+  EXPECT_TRUE(std::equal(input.begin(), input.end(), kept->begin()));
 }
 
 TEST_F(ClipboardWin32, AnImageWithoutSectionIsNotWritten) {
