@@ -71,7 +71,8 @@ for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=:$(head -n 1 "$work/display")
 
-"$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 37 23
+# Large enough (1.8 MB) that xclip hands the BMP over in INCR pieces.
+"$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 1001 601
 "$VANTOLY_COMPARE_IMAGE" --to-png "$work/sample.bmp" "$work/sample.png"
 
 # Offers $2 as MIME type $1 (xclip serves it until another program takes the clipboard),
