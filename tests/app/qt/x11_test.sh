@@ -126,17 +126,17 @@ for ((i = 0; i < 20; i++)); do
   sleep 0.1
 done
 [ "$red" -eq 0 ] || fail "the dialog did not repaint while waiting for the clipboard ($red red pixels)"
+# Enter again meanwhile starts no second read (which would bring a second message).
+xdotool key Return
 box=
 for ((i = 0; i < 100; i++)); do box=$(message_box); [ -n "$box" ] && break; sleep 0.1; done
 [ -n "$box" ] || fail "no message after a silent owner"
 waited=$(((${EPOCHREALTIME/./} - ${started/./}) / 1000))
 ((waited >= 4000 && waited <= 8000)) || fail "the message came after $waited ms, not after about 5 s"
 xdotool windowfocus --sync "$box" key Return
-for ((i = 0; i < 50; i++)); do
-  [ -z "$(message_box)" ] && break
-  sleep 0.1
-done
-echo "ok: a silent owner: the window repaints, the read message after $waited ms"
+sleep 1.5
+[ -z "$(message_box)" ] || fail "a second message after a silent owner"
+echo "ok: a silent owner: the window repaints, one read message after $waited ms"
 
 # Esc while it waits ends the program at once, without a message.
 xdotool windowfocus --sync "$window" key Return
