@@ -27,8 +27,8 @@ constexpr std::uint32_t Red = 0xff0000;
 
 int Own(xcb_connection_t *c, const xcb_screen_t *screen) {
   const char name[] = "CLIPBOARD";
-  const Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
-      c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
+  const Reply<xcb_intern_atom_reply_t> atom(
+      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
   const xcb_window_t window = xcb_generate_id(c);
   xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
@@ -77,11 +77,11 @@ int CountRed(xcb_connection_t *c, const xcb_screen_t *screen, xcb_window_t targe
       xcb_get_geometry_reply(c, xcb_get_geometry(c, target), nullptr));
   if (!geometry || screen->root_depth != 24)
     return 1;
-  const Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-      c,
-      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, target, 0, 0, geometry->width,
-                    geometry->height, ~0u),
-      nullptr));
+  const Reply<xcb_get_image_reply_t> image(
+      xcb_get_image_reply(c,
+                          xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, target, 0, 0, geometry->width,
+                                        geometry->height, ~0u),
+                          nullptr));
   if (!image)
     return 1;
   // 24-bit TrueColor comes as 32 bits per pixel.
