@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Times the Linux dialog under Xvfb (with openbox), per mode: from Enter until vantoly owns the
 # clipboard with its result, then the first paste of image/png and of image/bmp by another
-# client (xclip). The floor beside it, measured in each run just before Enter: another client
-# reading the input's image/bmp over X11. Each figure is the median of several runs.
+# client (xclip). The floor beside it: another client reading the input's image/bmp over X11,
+# taken before every request (one median for all modes). After a warm-up round the modes take
+# turns; each figure is the median of several runs.
 #
 # Usage: tools/bench-dialog.sh [INPUT.bmp [VANTOLY]]
 #   INPUT.bmp  the picture xclip offers as image/bmp (default: a 3840 x 2160 24-bit sample made
@@ -11,10 +12,12 @@
 #              taken from beside it
 # Environment: VANTOLY_BENCH_INPUT, VANTOLY, VANTOLY_PROBE, VANTOLY_BENCH_RUNS (default 5).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-
 input=${1:-${VANTOLY_BENCH_INPUT:-}}
-vantoly=$(realpath "${2:-${VANTOLY:-build/release/bin/vantoly}}")
+[ -z "$input" ] || input=$(realpath "$input")
+vantoly=${2:-${VANTOLY:-}}
+[ -z "$vantoly" ] || vantoly=$(realpath "$vantoly")
+cd "$(dirname "$0")/.."
+vantoly=${vantoly:-$PWD/build/release/bin/vantoly}
 bin=$(dirname "$vantoly")
 probe=${VANTOLY_PROBE:-$bin/vantoly-clipboard-probe}
 runs=${VANTOLY_BENCH_RUNS:-5}
@@ -77,33 +80,44 @@ pids+=($!)
 window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1)
 [ -n "$window" ] || { echo "bench-dialog: no dialog" >&2; exit 1; }
 
-printf '%-5s %12s %12s %12s %12s %12s\n' mode "Enter->owned" floor "over floor" "paste png" "paste bmp"
-for mode in 0 1 2 3 4 5 6 7; do
-  # Alt+M to the list, Home, then down to the mode; Enter from the list presses Convert.
+# Picks the mode: Alt+M to the list, Home, then down to it.
+choose_mode() {
   xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
-  keys=(alt+m Home)
-  for ((k = 0; k < mode; k++)); do keys+=(Down); done
+  local keys=(alt+m Home) k
+  for ((k = 0; k < $1; k++)); do keys+=(Down); done
   xdotool key --delay 30 "${keys[@]}"
-  : >"$work/floor"
-  : >"$work/owned"
-  : >"$work/png"
-  : >"$work/bmp"
-  for ((r = 0; r < runs; r++)); do
-    offer_input
-    # The floor, in the same moment: another client reading the input.
-    timed xclip -selection clipboard -t image/bmp -o >>"$work/floor"
-    xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
-    sleep 0.2
-    "$probe" 30 >>"$work/owned"
-    # The beep and the repaint after it are over before the pastes.
-    sleep 0.5
-    timed xclip -selection clipboard -t image/png -o >>"$work/png"
-    timed xclip -selection clipboard -t image/bmp -o >>"$work/bmp"
-  done
-  owned=$(median <"$work/owned")
-  floor=$(median <"$work/floor")
+}
+# One request in mode $1, its figures appended to the mode's files: the floor in the same
+# moment (another client reading the input), Enter (from the list it presses Convert) until
+# the clipboard changes hands, then the two pastes once the beep and the repaint are over.
+request() {
+  choose_mode "$1"
+  offer_input
+  timed xclip -selection clipboard -t image/bmp -o >>"$work/floor$1"
+  xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+  sleep 0.2
+  "$probe" 30 >>"$work/owned$1"
+  sleep 0.5
+  timed xclip -selection clipboard -t image/png -o >>"$work/png$1"
+  timed xclip -selection clipboard -t image/bmp -o >>"$work/bmp$1"
+}
+
+# A warm-up round, not counted: the X server, xclip and vantoly have their memory then.
+for mode in 0 1 2 3 4 5 6 7; do request "$mode"; done
+rm -f "$work"/floor? "$work"/owned? "$work"/png? "$work"/bmp?
+# The modes take turns, so a busy moment of the machine falls on all of them alike.
+for ((r = 0; r < runs; r++)); do
+  for mode in 0 1 2 3 4 5 6 7; do request "$mode"; done
+done
+
+printf '%-5s %12s %12s %12s %12s %12s\n' mode "Enter->owned" floor "over floor" "paste png" "paste bmp"
+# One floor for all modes: taken before every request, it varies with what ran before more
+# than with anything else, so the median of all of them.
+floor=$(cat "$work"/floor? | median)
+for mode in 0 1 2 3 4 5 6 7; do
+  owned=$(median <"$work/owned$mode")
   printf '%-5s %12s %12s %12s %12s %12s\n' "$mode" "$owned" "$floor" \
     "$(awk -v a="$owned" -v b="$floor" 'BEGIN { printf "%+.3f", a - b }')" \
-    "$(median <"$work/png")" "$(median <"$work/bmp")"
+    "$(median <"$work/png$mode")" "$(median <"$work/bmp$mode")"
 done
 echo "(seconds, median of $runs runs; input $(basename "$input"), $(stat -c %s "$input") bytes)"
