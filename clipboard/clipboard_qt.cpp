@@ -1,40 +1,60 @@
 #include "clipboard/clipboard_qt.h"
 
+#include <QBuffer>
 #include <QClipboard>
+#include <QCursor>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
-#include <QMimeData>
 #include <QStringList>
+#include <QVariant>
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <new>
 
 #include "clipboard/bmp_file.h"
+#include "clipboard/clipboard_x11.h"
 #include "clipboard/packed_dib.h"
+#include "clipboard/png_file.h"
 
 namespace {
 
 // Names under which programs offer a BMP. X11 targets are case-sensitive atoms, but writers
 // disagree on the case, so they are compared without it.
 constexpr std::array<const char *, 3> BmpMimeTypes = {"image/bmp", "image/x-bmp", "image/x-MS-bmp"};
+const QString PngMimeType = QStringLiteral("image/png");
+const QString BmpMimeType = QStringLiteral("image/bmp");
 
-const std::uint8_t *Bytes(const QByteArray &data) {
-  return reinterpret_cast<const std::uint8_t *>(data.constData());
+// Pictures in other formats are held to the PNG reader's limit: a compressed file can promise
+// gigabytes, so the size is checked before anything is decoded. Qt's readers refuse to
+// allocate more than this many MiB for one image: enough for the largest picture we take in the
+// widest format Qt decodes into (8 bytes per pixel).
+constexpr int QtAllocationLimitMiB = static_cast<int>((MaxPngPixels * 8) >> 20);
+
+bool IsBmpType(const QString &type) {
+  return std::any_of(BmpMimeTypes.begin(), BmpMimeTypes.end(), [&type](const char *bmp) {
+    return type.compare(QLatin1String(bmp), Qt::CaseInsensitive) == 0;
+  });
+}
+
+void PutU32(std::uint8_t *out, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i)
+    out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // A BMP file starts with "BM"; a bare packed bitmap starts with its header size, and "BM" would
 // announce a header of 19778 bytes, which no writer makes.
-bool ReadBmpBytes(const QByteArray &data, CDibImage &image) {
-  const auto size = static_cast<std::size_t>(data.size());
+bool ReadBmpBytes(const std::uint8_t *data, std::size_t size, CDibImage &image) {
   if (size >= 2 && data[0] == 'B' && data[1] == 'M')
-    return ReadBmpFile(Bytes(data), size, image);
-  return ReadPackedDib(Bytes(data), size, image);
+    return ReadBmpFile(data, size, image);
+  return ReadPackedDib(data, size, image);
 }
 
 // A decoded picture as a 32-bit image. Transparent pixels are blended onto white, which is what
 // pasting such a picture into a paint program shows; left alone, they would mostly read as
-// black.
+// black. The rule works on the stored (not premultiplied) values.
 bool ReadPicture(const QImage &picture, CDibImage &image) {
   const QImage argb = picture.convertToFormat(QImage::Format_ARGB32);
   if (argb.isNull())
@@ -65,76 +85,63 @@ bool ReadPicture(const QImage &picture, CDibImage &image) {
   return true;
 }
 
-std::uint32_t Crc32(const std::uint8_t *data, std::size_t size, std::uint32_t crc = 0) {
-  static const auto table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[n] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i)
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
-void AppendBigEndian(QByteArray &out, std::uint32_t value) {
-  const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-                         static_cast<char>(value >> 8), static_cast<char>(value)};
-  out.append(bytes, 4);
-}
-
-// A chunk: length, type, data, and the CRC over type and data.
-void AppendChunk(QByteArray &out, const char *type, const QByteArray &data) {
-  AppendBigEndian(out, static_cast<std::uint32_t>(data.size()));
-  const qsizetype typeAt = out.size();
-  out.append(type, 4);
-  out.append(data);
-  AppendBigEndian(out, Crc32(Bytes(out) + typeAt, static_cast<std::size_t>(data.size()) + 4));
-}
-
-// The PNG palette's length: the bitmap's table, grown to the highest index a pixel uses (a
-// bitmap reads indices beyond its table as black, a PNG reader may refuse them), and never
-// longer than the depth allows.
-int PaletteLength(const CDibImage &image) {
-  const int limit = 1 << image.BitCount();
-  int length = std::min(image.m_paletteCount, limit);
-  if (length == limit)
-    return length;
-  for (int y = 0; y < image.Height(); ++y)
-    for (int x = 0; x < image.Width(); ++x)
-      length = std::max(length, image.GetPixelIndex(x, y) + 1);
-  return length;
+// A picture in a format Qt reads, refused before decoding when it is too large.
+bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image) {
+  QImageReader::setAllocationLimit(QtAllocationLimitMiB);
+  const QByteArray bytes =
+      QByteArray::fromRawData(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+  QBuffer buffer;
+  buffer.setData(bytes);
+  buffer.open(QIODevice::ReadOnly);
+  QImageReader reader(&buffer);
+  auto tooLarge = [](QSize s) {
+    return static_cast<std::uint64_t>(s.width()) * static_cast<std::uint64_t>(s.height()) >
+           MaxPngPixels;
+  };
+  // Readers that cannot tell the size beforehand are held by the allocation limit, and the
+  // decoded size is checked again.
+  const QSize announced = reader.size();
+  if (announced.isValid() && tooLarge(announced))
+    return false;
+  const QImage picture = reader.read();
+  return !picture.isNull() && !tooLarge(picture.size()) && ReadPicture(picture, image);
 }
 
 } // namespace
 
-bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
-  const QStringList formats = mime.formats();
-  for (const char *type : BmpMimeTypes)
-    for (const QString &format : formats)
-      if (format.compare(QLatin1String(type), Qt::CaseInsensitive) == 0)
-        return ReadBmpBytes(mime.data(format), image);
-  // Other pictures in the order offered, but PNG first: it is lossless and every Linux
-  // program that copies a picture offers it.
-  QStringList pictures;
-  const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
-  for (const QString &format : formats) {
-    if (!decodable.contains(format.toLatin1().toLower()))
-      continue;
-    if (format.compare(QLatin1String("image/png"), Qt::CaseInsensitive) == 0)
-      pictures.prepend(format);
-    else
-      pictures.append(format);
+QString ChoosePictureType(const QStringList &offered, const QList<QByteArray> &decodable) {
+  for (const char *bmp : BmpMimeTypes)
+    for (const QString &type : offered)
+      if (type.compare(QLatin1String(bmp), Qt::CaseInsensitive) == 0)
+        return type;
+  // PNG next: it is lossless and every Linux program that copies a picture offers it. Then
+  // the first other picture in the order offered.
+  QString other;
+  for (const QString &type : offered) {
+    if (type.compare(PngMimeType, Qt::CaseInsensitive) == 0)
+      return type;
+    if (other.isEmpty() && type.startsWith(QLatin1String("image/"), Qt::CaseInsensitive) &&
+        decodable.contains(type.toLatin1().toLower()))
+      other = type;
   }
-  for (const QString &format : pictures) {
-    const QImage picture = QImage::fromData(mime.data(format));
-    if (!picture.isNull())
-      return ReadPicture(picture, image);
+  return other;
+}
+
+bool DecodePicture(const QString &type, const std::uint8_t *data, std::size_t size,
+                   CDibImage &image) {
+  if (IsBmpType(type))
+    return ReadBmpBytes(data, size, image);
+  if (type.compare(PngMimeType, Qt::CaseInsensitive) == 0)
+    return ReadPngBytes(data, size, image);
+  return ReadQtPicture(data, size, image);
+}
+
+bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
+  const QString type = ChoosePictureType(mime.formats(), QImageReader::supportedMimeTypes());
+  if (!type.isEmpty()) {
+    const QByteArray bytes = mime.data(type);
+    return DecodePicture(type, reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                         static_cast<std::size_t>(bytes.size()), image);
   }
   // A picture a Qt program in this process put there as an image rather than as bytes.
   if (!mime.hasImage())
@@ -144,82 +151,115 @@ bool ReadMimeDib(const QMimeData &mime, CDibImage &image) {
 }
 
 QByteArray EncodePngFile(const CDibImage &image) {
-  const int bitCount = image.BitCount();
-  const bool indexed = bitCount == 1 || bitCount == 4 || bitCount == 8;
-  if (!image.HasSection() || !(indexed || bitCount == 24 || bitCount == 32))
+  QByteArray png;
+  const bool written = WritePng(image, [&png](const std::uint8_t *data, std::size_t size) {
+    png.append(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    return true;
+  });
+  return written ? png : QByteArray();
+}
+
+QByteArray EncodeBmpBytes(const CDibImage &image) {
+  const std::size_t blockSize = PackedDibSize(image);
+  if (blockSize == 0)
     return {};
-  const int width = image.Width();
-  const int height = image.Height();
-  const qsizetype rowBytes = indexed ? (static_cast<qsizetype>(width) * bitCount + 7) / 8
-                                     : static_cast<qsizetype>(width) * 3;
+  QByteArray file(static_cast<qsizetype>(BmpFileHeaderSize + blockSize), Qt::Uninitialized);
+  auto *out = reinterpret_cast<std::uint8_t *>(file.data());
+  out[0] = 'B';
+  out[1] = 'M';
+  // bfSize is a 32-bit field; a larger file keeps the low bits, as other writers do.
+  PutU32(out + 2, static_cast<std::uint32_t>(file.size()));
+  PutU32(out + 6, 0); // reserved
+  PutU32(out + 10, static_cast<std::uint32_t>(BmpFileHeaderSize + DibHeaderSize +
+                                              sizeof(RgbQuad) * image.m_paletteCount));
+  WritePackedDib(image, out + BmpFileHeaderSize);
+  return file;
+}
 
-  QByteArray header;
-  AppendBigEndian(header, static_cast<std::uint32_t>(width));
-  AppendBigEndian(header, static_cast<std::uint32_t>(height));
-  header.append(static_cast<char>(indexed ? bitCount : 8)); // bits per sample
-  header.append(static_cast<char>(indexed ? 3 : 2));        // palette or RGB
-  header.append(3, '\0'); // deflate, adaptive filtering, no interlace
+CResultMimeData::CResultMimeData(QByteArray bmp) : m_bmp(std::move(bmp)) {}
 
-  // Each row: filter type 0 (none), then the pixels, top row first. Indexed rows pack pixels
-  // from the high bits down in both formats, so the bitmap's bytes serve as they are.
-  QByteArray rows;
-  rows.reserve((rowBytes + 1) * height);
-  for (int y = 0; y < height; ++y) {
-    rows.append('\0');
-    const std::uint8_t *in = image.PixelAddress(0, y);
-    if (indexed) {
-      rows.append(reinterpret_cast<const char *>(in), rowBytes);
-      continue;
-    }
-    const int step = bitCount / 8;
-    for (int x = 0; x < width; ++x, in += step) {
-      const char rgb[3] = {static_cast<char>(in[2]), static_cast<char>(in[1]),
-                           static_cast<char>(in[0])};
-      rows.append(rgb, 3);
+QStringList CResultMimeData::formats() const { return {BmpMimeType, PngMimeType}; }
+
+bool CResultMimeData::hasFormat(const QString &mimeType) const {
+  return mimeType == BmpMimeType || mimeType == PngMimeType;
+}
+
+QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) const {
+  Q_UNUSED(type);
+  if (mimeType == BmpMimeType)
+    return m_bmp;
+  if (mimeType != PngMimeType)
+    return {};
+  if (!m_bPngMade) {
+    // Made once, from the BMP: it holds the result exactly. This runs inside Qt's event
+    // handling, where an exception must not arrive: without memory the paste gets nothing.
+    m_bPngMade = true;
+    try {
+      CDibImage result;
+      if (ReadBmpFile(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
+                      static_cast<std::size_t>(m_bmp.size()), result))
+        m_png = EncodePngFile(result);
+    } catch (const std::bad_alloc &) {
+      m_png.clear();
     }
   }
-  // qCompress gives a zlib stream, as PNG wants, behind a 4-byte length of its own.
-  const QByteArray compressed = qCompress(rows, 9);
-  if (compressed.size() <= 4 || compressed.size() - 4 > 0x7FFFFFFF) // a chunk's length limit
-    return {};
-
-  QByteArray png("\x89PNG\r\n\x1a\n", 8);
-  AppendChunk(png, "IHDR", header);
-  if (indexed) {
-    const int entries = PaletteLength(image);
-    QByteArray palette;
-    for (int i = 0; i < entries; ++i) {
-      const RgbQuad &entry = image.m_palette[i];
-      const char rgb[3] = {static_cast<char>(entry.rgbRed), static_cast<char>(entry.rgbGreen),
-                           static_cast<char>(entry.rgbBlue)};
-      palette.append(rgb, 3);
-    }
-    AppendChunk(png, "PLTE", palette);
-  }
-  AppendChunk(png, "IDAT", compressed.mid(4));
-  AppendChunk(png, "IEND", QByteArray());
-  return png;
+  return m_png.isEmpty() ? QVariant() : QVariant(m_png);
 }
 
 bool CQtClipboard::ReadDib(CDibImage &image) {
   QClipboard *clipboard = QGuiApplication::clipboard();
-  const QMimeData *mime =
-      clipboard != nullptr ? clipboard->mimeData(QClipboard::Clipboard) : nullptr;
+  if (clipboard == nullptr)
+    return false;
+  // Our own result is at hand without asking the window system.
+  if (QGuiApplication::platformName() == QLatin1String("xcb") && !clipboard->ownsClipboard())
+    return ReadX11(image);
+  const QMimeData *mime = clipboard->mimeData(QClipboard::Clipboard);
   return mime != nullptr && ReadMimeDib(*mime, image);
+}
+
+bool CQtClipboard::ReadX11(CDibImage &image) {
+  const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
+  auto choose = [&decodable](const std::vector<std::string> &offered) {
+    QStringList types;
+    for (const std::string &name : offered)
+      types.append(QString::fromStdString(name));
+    return ChoosePictureType(types, decodable).toStdString();
+  };
+  QEventLoop loop;
+  CX11SelectionRead read(qEnvironmentVariable("DISPLAY").toStdString(), choose,
+                         ClipboardReadTimeout);
+  m_pRead = &read;
+  read.Start([&loop] {
+    QMetaObject::invokeMethod(
+        &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+  });
+  // The window keeps painting and taking keys meanwhile: Esc can end the program.
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  loop.exec();
+  QGuiApplication::restoreOverrideCursor();
+  read.Join();
+  m_pRead = nullptr;
+  if (read.Status() == X11ReadStatus::NoDisplay) {
+    // Qt was pointed at another display than DISPLAY names (its -display option): ask Qt.
+    const QMimeData *mime = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    return mime != nullptr && ReadMimeDib(*mime, image);
+  }
+  return read.Status() == X11ReadStatus::Done &&
+         DecodePicture(QString::fromStdString(read.Target()), read.Data(), read.Size(), image);
+}
+
+void CQtClipboard::CancelRead() {
+  if (m_pRead != nullptr)
+    m_pRead->Cancel();
 }
 
 bool CQtClipboard::WriteDib(const CDibImage &image) {
   QClipboard *clipboard = QGuiApplication::clipboard();
-  const std::vector<std::uint8_t> bmp = EncodeBmpFile(image);
-  const QByteArray png = EncodePngFile(image);
-  if (clipboard == nullptr || bmp.empty() || png.isEmpty())
+  QByteArray bmp = EncodeBmpBytes(image);
+  if (clipboard == nullptr || bmp.isEmpty())
     return false;
-  auto mime = std::make_unique<QMimeData>();
-  mime->setData(QStringLiteral("image/bmp"), QByteArray(reinterpret_cast<const char *>(bmp.data()),
-                                                        static_cast<qsizetype>(bmp.size())));
-  mime->setData(QStringLiteral("image/png"), png);
   // The clipboard owns the data from here on.
-  QMimeData *offered = mime.release();
+  auto *offered = new CResultMimeData(std::move(bmp));
   clipboard->setMimeData(offered, QClipboard::Clipboard);
   // When the window system refuses us the selection, the clipboard answers with someone
   // else's data.

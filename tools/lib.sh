@@ -22,9 +22,12 @@ ensure_packages() {
 CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
-# Wayland), the desktop's sounds, a Japanese proportional Gothic for the dialog font, and an
-# X server with clipboard and keyboard tools and a small window manager for the tests.
-QT_PACKAGES=(qt6-base-dev qt6-wayland libcanberra-dev pkg-config fonts-ipafont-gothic)
+# Wayland), libxcb for its own X11 clipboard reads (XFixes and XTest for the timing probe of
+# tools/bench-dialog.sh), the desktop's sounds, a Japanese proportional Gothic for the dialog
+# font, and an X server with clipboard and keyboard tools and a small window manager for the
+# tests.
+QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
+             libcanberra-dev pkg-config fonts-ipafont-gothic)
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and

@@ -41,5 +41,7 @@ int CVantolyApp::RunDialog(int &argc, char **argv) {
   QApplication::setFont(DialogFont());
   CQtClipboard clipboard;
   CVantolyDlg dialog(clipboard);
+  // Ending the dialog gives up a clipboard read that is still waiting.
+  QObject::connect(&dialog, &QDialog::finished, [&clipboard] { clipboard.CancelRead(); });
   return dialog.exec();
 }

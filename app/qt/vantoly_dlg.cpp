@@ -41,6 +41,28 @@ bool IsMenuKey(const QKeyEvent &key) {
          (key.key() == Qt::Key_Space && modifiers == Qt::AltModifier);
 }
 
+// The command's feedback, silenced once the user has ended the dialog: the program is on its
+// way out, and a box or a beep then would only hold it up.
+class CFeedbackUntilEnded : public CConvertFeedback {
+public:
+  CFeedbackUntilEnded(CConvertFeedback &feedback, const bool &ended)
+      : m_feedback(feedback), m_ended(ended) {}
+  void ShowMessage(const char *text) override {
+    if (!m_ended)
+      m_feedback.ShowMessage(text);
+  }
+  void Beep() override {
+    if (!m_ended)
+      m_feedback.Beep();
+  }
+  void BeginWaitCursor() override { m_feedback.BeginWaitCursor(); }
+  void EndWaitCursor() override { m_feedback.EndWaitCursor(); }
+
+private:
+  CConvertFeedback &m_feedback;
+  const bool &m_ended;
+};
+
 } // namespace
 
 QIcon ApplicationIcon() {
@@ -134,9 +156,20 @@ bool CVantolyDlg::DoDataExchange(bool bSave) {
 }
 
 void CVantolyDlg::OnConvert() {
-  if (!DoDataExchange(true))
+  // The clipboard read runs the event loop: Enter pressed again meanwhile starts nothing.
+  if (m_bConverting || !DoDataExchange(true))
     return;
-  RunConvertCommand(m_nMode, m_clipboard, *m_pFeedback);
+  m_bConverting = true;
+  m_bEndedInCommand = false;
+  CFeedbackUntilEnded feedback(*m_pFeedback, m_bEndedInCommand);
+  RunConvertCommand(m_nMode, m_clipboard, feedback);
+  m_bConverting = false;
+}
+
+void CVantolyDlg::done(int result) {
+  if (m_bConverting)
+    m_bEndedInCommand = true;
+  QDialog::done(result);
 }
 
 void CVantolyDlg::OnAbout() {
@@ -157,6 +190,9 @@ QString CVantolyDlg::HelpPagePath() {
 }
 
 void CVantolyDlg::OnHelp() {
+  // No page over a command that waits for the clipboard; its nested loop would hold it up.
+  if (m_bConverting)
+    return;
   const QString page = HelpPagePath();
   if (!page.isEmpty() && m_openUrl)
     m_openUrl(QUrl::fromLocalFile(page));
@@ -164,8 +200,9 @@ void CVantolyDlg::OnHelp() {
 
 void CVantolyDlg::ShowContextMenu(const QPoint &globalPos) {
   // A second request while the menu is up (a key that also arrives as a context-menu event)
-  // must not stack another menu.
-  if (m_bMenuOpen)
+  // must not stack another menu; nor does a menu open over a command waiting for the
+  // clipboard, whose answer the menu's loop would hold up.
+  if (m_bMenuOpen || m_bConverting)
     return;
   m_bMenuOpen = true;
   m_pContextMenu->exec(globalPos);

@@ -32,8 +32,12 @@ public:
 
   // Copies the list's selection into m_nMode (bSave) or m_nMode into the list.
   bool DoDataExchange(bool bSave);
-  // The Convert command: the selection, then the core's command.
+  // The Convert command: the selection, then the core's command. While the command waits for
+  // the clipboard the window stays live: Esc, 終了 and the close box end it as always, and
+  // what the command would still report is then left unsaid.
   void OnConvert();
+  // Ends the dialog, also in the middle of a Convert command.
+  void done(int result) override;
   // The about box, modal.
   void OnAbout();
   // The help page named after the executable, when it is installed.
@@ -82,4 +86,6 @@ private:
   QTimer m_frameWatch;
   int m_nFrameChecks = 0;
   bool m_bMenuOpen = false;
+  bool m_bConverting = false;     // a Convert command is running
+  bool m_bEndedInCommand = false; // the user ended the dialog while it ran
 };

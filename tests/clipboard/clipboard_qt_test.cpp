@@ -133,30 +133,62 @@ private slots:
     QVERIFY(!read.HasSection());
   }
 
-  // Any other picture becomes a 32-bit image with transparency blended onto white.
+  // Any other picture becomes an image with transparency blended onto white by one rule: a PNG
+  // through our codec (24 bits, as a PNG file reads), other formats through Qt (32 bits).
   void decodesOtherPicturesOntoWhite() {
     QImage picture(4, 1, QImage::Format_ARGB32);
     picture.setPixel(0, 0, qRgba(10, 20, 30, 255)); // opaque
     picture.setPixel(1, 0, qRgba(0, 0, 0, 0));      // transparent black
     picture.setPixel(2, 0, qRgba(255, 0, 0, 128));  // half-transparent red
     picture.setPixel(3, 0, qRgba(0, 0, 255, 1));
-    for (const char *format : {"png", "gif"}) {
+    for (const char *format : {"png", "ico"}) {
       QMimeData mime;
       const QByteArray bytes = EncodeWithQt(picture, format);
-      if (bytes.isEmpty())
-        continue; // a format this Qt cannot write
-      mime.setData(QStringLiteral("image/") + QLatin1String(format), bytes);
+      QVERIFY2(!bytes.isEmpty(), format);
+      mime.setData(QLatin1String(format) == QLatin1String("png")
+                       ? QStringLiteral("image/png")
+                       : QStringLiteral("image/vnd.microsoft.icon"),
+                   bytes);
       CDibImage read;
       QVERIFY2(ReadMimeDib(mime, read), format);
-      QCOMPARE(read.BitCount(), 32);
+      QCOMPARE(read.BitCount(), QLatin1String(format) == QLatin1String("png") ? 24 : 32);
       QCOMPARE(read.Width(), 4);
       QCOMPARE(read.GetPixelColor(0, 0), RgbColor(10, 20, 30));
       QCOMPARE(read.GetPixelColor(1, 0), RgbColor(255, 255, 255));
-      if (QLatin1String(format) == QLatin1String("png")) {
-        QCOMPARE(read.GetPixelColor(2, 0), RgbColor(255, 127, 127));
-        QCOMPARE(read.GetPixelColor(3, 0), RgbColor(254, 254, 255));
-      }
+      QCOMPARE(read.GetPixelColor(2, 0), RgbColor(255, 127, 127));
+      QCOMPARE(read.GetPixelColor(3, 0), RgbColor(254, 254, 255));
     }
+  }
+
+  // Qt's readers allocate at most 128 MiB per image unless told otherwise, which refused
+  // pictures far below our pixel limit: a 6000 × 6000 colour JPEG needs 144 MB. A picture that
+  // announces more than the limit is refused before anything is decoded, even where Qt would
+  // allocate it (17000 × 17000 gray is only 289 MB).
+  void picturesUpToThePixelLimit() {
+    QImage large(6000, 6000, QImage::Format_RGB32);
+    large.fill(qRgb(200, 100, 50));
+    QMimeData mime;
+    mime.setData(QStringLiteral("image/jpeg"), EncodeWithQt(large, "jpeg"));
+    CDibImage read;
+    QVERIFY(ReadMimeDib(mime, read));
+    QCOMPARE(read.Width(), 6000);
+    QCOMPARE(read.Height(), 6000);
+
+    QImage small(64, 64, QImage::Format_Grayscale8);
+    small.fill(128);
+    QByteArray bomb = EncodeWithQt(small, "jpeg");
+    const qsizetype frame = bomb.indexOf(QByteArray("\xFF\xC0", 2)); // baseline frame header
+    QVERIFY(frame > 0);
+    // Marker, length, precision, then height and width, big-endian.
+    for (qsizetype at : {frame + 5, frame + 7}) {
+      bomb[at] = static_cast<char>(17000 >> 8);
+      bomb[at + 1] = static_cast<char>(17000 & 0xFF);
+    }
+    QMimeData huge;
+    huge.setData(QStringLiteral("image/jpeg"), bomb);
+    CDibImage refused;
+    QVERIFY(!ReadMimeDib(huge, refused));
+    QVERIFY(!refused.HasSection());
   }
 
   void textOnlyAndGarbageFail() {

@@ -2,6 +2,7 @@
 // keyboard, placement, and the Convert command through the process's real Qt clipboard with
 // the real message boxes (answered by a timer, as a user would).
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -27,6 +28,7 @@
 #include "app/texts.h"
 #include "clipboard/bmp_file.h"
 #include "clipboard/clipboard_qt.h"
+#include "clipboard/png_file.h"
 
 namespace {
 
@@ -478,6 +480,43 @@ private slots:
     QVERIFY(ReadBmpFile(reinterpret_cast<const std::uint8_t *>(expected.constData()),
                         static_cast<std::size_t>(expected.size()), result));
     QCOMPARE(ClipboardData("image/png"), EncodePngFile(result));
+  }
+
+  // A PNG converts to the same bytes from the clipboard as from a file: the dialog decodes it
+  // with the reader vantoly-convert uses for files (computed here in-process), 16-bit samples
+  // and partial transparency included.
+  void pngConvertsAsFromAFile() {
+    QImage picture(64, 16, QImage::Format_RGBA64);
+    for (int y = 0; y < 16; ++y)
+      for (int x = 0; x < 64; ++x) {
+        // Values of the form n × 257 + 128 sit halfway between two 8-bit values.
+        const auto v = static_cast<quint16>(x * 257 + 128 + y * 64 * 257 / 16);
+        picture.setPixelColor(x, y,
+                              QColor::fromRgba64(v, static_cast<quint16>(65535 - v),
+                                                 static_cast<quint16>(v / 2 + 128),
+                                                 static_cast<quint16>(y < 8 ? 65535 : 40000)));
+      }
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(picture.save(&buffer, "png"));
+    QCOMPARE(png[24], char(16)); // bit depth: 16-bit samples were written
+
+    for (int mode : {1, 7}) {
+      auto *mime = new QMimeData;
+      mime->setData(QStringLiteral("image/png"), png);
+      QGuiApplication::clipboard()->setMimeData(mime);
+      CRecordingFeedback feedback;
+      CQtClipboard clipboard;
+      CVantolyDlg dlg(clipboard, &feedback);
+      dlg.m_pModeList->setCurrentIndex(mode);
+      dlg.OnConvert();
+      QCOMPARE(feedback.m_nBeeps, 1);
+      CDibImage fromFile;
+      QVERIFY(ReadPngBytes(reinterpret_cast<const std::uint8_t *>(png.constData()),
+                           static_cast<std::size_t>(png.size()), fromFile));
+      QCOMPARE(ClipboardData("image/bmp"), ExpectedBmp(fromFile, mode));
+    }
   }
 
   void convertReportsEachFailure_data() {

@@ -2,12 +2,13 @@
 # vantoly as a user runs it, on a real X server (Xvfb) with other programs on the clipboard:
 # xclip offers a BMP, the dialog converts it on real key presses, xclip reads back image/bmp
 # (byte for byte what vantoly-convert writes for the same mode) and image/png (same pixels
-# and colour table); the same with a PNG offered. Then the single-instance rule with real
-# processes: a second copy ends at once and silently, the first lives on, and a killed copy
-# leaves no lock behind. Last, under a window manager, the frame's bottom-right corner sits on
-# the screen's.
+# and colour table); the same with a PNG offered. A clipboard owner that never answers: one
+# read message after the deadline, the window repainting, a second Enter starting nothing, and
+# Esc ending the program while it waits. Then the single-instance rule with real processes: a
+# second copy ends at once and silently, the first lives on, and a killed copy leaves no lock
+# behind. Last, under a window manager, the frame's bottom-right corner sits on the screen's.
 set -euo pipefail
-: "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?}"
+: "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
 
 work=$(mktemp -d)
 pids=()
@@ -42,6 +43,17 @@ wait_offered() {
 dialog_window() {
   timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1
 }
+# A visible message box's window id (its caption is the executable's name; xdotool's search
+# ignores case, so the dialog "Vantoly" is told apart here); empty when there is none.
+message_box() {
+  local id
+  for id in $(xdotool search --onlyvisible --name '^vantoly$'); do
+    if [ "$(xdotool getwindowname "$id")" = vantoly ]; then
+      echo "$id"
+      return
+    fi
+  done
+}
 
 mkdir -m 700 "$work/run"
 export XDG_RUNTIME_DIR=$work/run
@@ -58,7 +70,8 @@ for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=:$(head -n 1 "$work/display")
 
-"$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 37 23
+# Large enough (1.8 MB) that xclip hands the BMP over in INCR pieces.
+"$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 1001 601
 "$VANTOLY_COMPARE_IMAGE" --to-png "$work/sample.bmp" "$work/sample.png"
 
 # Offers $2 as MIME type $1 (xclip serves it until another program takes the clipboard),
@@ -96,10 +109,41 @@ convert_offered image/bmp "$work/sample.bmp" Tab Down Down Down Down Down Down D
 mode=5
 convert_offered image/png "$work/sample.png" Up Up Return
 
+# An owner that never answers. The read gives up after its deadline (5 s) with the read
+# message; meanwhile the window repaints what another window uncovers.
+"$VANTOLY_X11_HELPER" own >"$work/owner.out" &
+pids+=($!)
+for ((i = 0; i < 50; i++)); do grep -q owned "$work/owner.out" && break; sleep 0.1; done
+grep -q owned "$work/owner.out" || fail "the silent owner did not take the clipboard"
+started=$EPOCHREALTIME
+xdotool key Return
+sleep 1
+"$VANTOLY_X11_HELPER" cover "$window"
+for ((i = 0; i < 20; i++)); do
+  red=$("$VANTOLY_X11_HELPER" red "$window")
+  [ "$red" -eq 0 ] && break
+  sleep 0.1
+done
+[ "$red" -eq 0 ] || fail "the dialog did not repaint while waiting for the clipboard ($red red pixels)"
+# Enter again meanwhile starts no second read (which would bring a second message).
+xdotool key Return
+box=
+for ((i = 0; i < 100; i++)); do box=$(message_box); [ -n "$box" ] && break; sleep 0.1; done
+[ -n "$box" ] || fail "no message after a silent owner"
+waited=$(((${EPOCHREALTIME/./} - ${started/./}) / 1000))
+((waited >= 4000 && waited <= 8000)) || fail "the message came after $waited ms, not after about 5 s"
+xdotool windowfocus --sync "$box" key Return
+sleep 1.5
+[ -z "$(message_box)" ] || fail "a second message after a silent owner"
+echo "ok: a silent owner: the window repaints, one read message after $waited ms"
+
+# Esc while it waits ends the program at once, without a message.
+xdotool windowfocus --sync "$window" key Return
+sleep 1
 xdotool key Escape
-wait_gone "$app" 100 || fail "Esc did not end the program"
+wait_gone "$app" 20 || fail "Esc did not end the program while it waited for the clipboard"
 wait "$app" || fail "vantoly exited with $?"
-echo "ok: Esc ends the program"
+echo "ok: Esc ends the program, also while it waits for the clipboard"
 
 # One copy at a time.
 "$VANTOLY" &
