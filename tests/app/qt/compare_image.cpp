@@ -3,7 +3,8 @@
 //                                               reads) has EXPECTED's size, pixels and, when
 //                                               indexed, its colour table; else 1 and why
 //   vantoly_compare_image --to-png IN.bmp OUT.png   IN written as PNG by Qt's own writer, the
-//                                               way another Qt program would offer it
+//                                               way another Qt program would offer it, with
+//                                               every degree of transparency
 #include <QFile>
 #include <QImage>
 #include <cstdio>
@@ -31,8 +32,18 @@ int Fail(const char *why) {
 
 int main(int argc, char **argv) {
   if (argc == 4 && std::strcmp(argv[1], "--to-png") == 0) {
-    const QImage image(QString::fromLocal8Bit(argv[2]));
-    return !image.isNull() && image.save(QString::fromLocal8Bit(argv[3]), "png") ? 0 : 1;
+    QImage image(QString::fromLocal8Bit(argv[2]));
+    if (image.isNull())
+      return 1;
+    // Every degree of transparency, so that the flattening onto white is part of what the
+    // clipboard and the file must agree on.
+    image = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        const QRgb p = image.pixel(x, y);
+        image.setPixel(x, y, qRgba(qRed(p), qGreen(p), qBlue(p), (x + 3 * y) % 256));
+      }
+    return image.save(QString::fromLocal8Bit(argv[3]), "png") ? 0 : 1;
   }
   if (argc != 3)
     return Fail("usage: vantoly_compare_image EXPECTED.bmp ACTUAL");

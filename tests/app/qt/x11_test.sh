@@ -2,11 +2,12 @@
 # vantoly as a user runs it, on a real X server (Xvfb) with other programs on the clipboard:
 # xclip offers a BMP, the dialog converts it on real key presses, xclip reads back image/bmp
 # (byte for byte what vantoly-convert writes for the same mode) and image/png (same pixels
-# and colour table); the same with a PNG offered. A clipboard owner that never answers: one
-# read message after the deadline, the window repainting, a second Enter starting nothing, and
-# Esc ending the program while it waits. Then the single-instance rule with real processes: a
-# second copy ends at once and silently, the first lives on, and a killed copy leaves no lock
-# behind. Last, under a window manager, the frame's bottom-right corner sits on the screen's.
+# and colour table); the same with a translucent PNG offered, against vantoly-convert reading
+# that PNG file. A clipboard owner that never answers: one read message after the deadline,
+# the window repainting, a second Enter starting nothing, and Esc ending the program while it
+# waits. Then the single-instance rule with real processes: a second copy ends at once and
+# silently, the first lives on, and a killed copy leaves no lock behind. Last, under a window
+# manager, the frame's bottom-right corner sits on the screen's.
 set -euo pipefail
 : "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
 
@@ -85,7 +86,9 @@ convert_offered() {
   wait_offered "$type"
   xdotool key --delay 50 "$@"
   wait_gone "$server" 100 || fail "vantoly did not take the clipboard ($type in, mode $mode)"
-  "$VANTOLY_CONVERT" "$mode" "$work/sample.bmp" "$work/expected.bmp"
+  # The same file through vantoly-convert: a picture converts alike from a file and from the
+  # clipboard.
+  "$VANTOLY_CONVERT" "$mode" "$file" "$work/expected.bmp"
   xclip -selection clipboard -t image/bmp -o >"$work/out.bmp"
   cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs ($type in, mode $mode)"
   xclip -selection clipboard -t image/png -o >"$work/out.png"
