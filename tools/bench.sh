@@ -66,5 +66,7 @@ if [ ! -f tools/bench-dialog.sh ]; then
 elif ! command -v Xvfb >/dev/null && [ -z "${DISPLAY:-}" ]; then
   echo "== the dialog: no Xvfb and no display, not measured"
 else
-  bash tools/bench-dialog.sh
+  ensure_packages "${QT_PACKAGES[@]}" "${QT_TEST_PACKAGES[@]}"
+  cmake --build --preset release -j2 --target vantoly vantoly-clipboard-probe >/dev/null
+  bash tools/bench-dialog.sh "$work/photo-24.bmp" "$bin/vantoly"
 fi
