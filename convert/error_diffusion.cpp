@@ -7,11 +7,19 @@
 // Each update is old + e × weight with the product and the sum rounded to double separately,
 // and values are never clamped in the buffers.
 #include <cstddef>
+#include <cstring>
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "convert/converters.h"
 #include "convert/source_rows.h"
+
+// The per-pixel steps are inlined into the loop over the rows in flight whatever its size.
+#define Inline [[gnu::always_inline]] inline
 
 namespace {
 
@@ -21,22 +29,64 @@ constexpr double WeightBelow = 0.3125;      // 5/16
 constexpr double WeightBelowRight = 0.0625; // 1/16
 constexpr double MonochromeThreshold = 0.5;
 
-// What a row buffer holds per pixel: its brightness, or its red, green and blue.
+// Two doubles side by side, a cell's red and green: one instruction works on both, and on
+// each it is the same IEEE operation as on a lone double.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+Inline Pair LoadPair(const double *p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+Inline void StorePair(double *p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+// A pixel's error: of its brightness, or of its red and green and of its blue.
+struct ColorError {
+  Pair redGreen;
+  double blue;
+};
+
+Inline void AddShare(double *cell, double error, double weight) {
+  cell[0] = cell[0] + error * weight;
+}
+Inline void AddShare(double *cell, ColorError error, double weight) {
+  StorePair(cell, LoadPair(cell) + error.redGreen * weight);
+  cell[2] = cell[2] + error.blue * weight;
+}
+
+// What the pixel at `at` gives its four unprocessed neighbours, `cell` doubles apart: the
+// plain algorithm's step. A cell of the next row gets 1/16 from the pixel above-left, 5/16
+// from the one above, 3/16 from the one above-right, in that order, as rows run left to
+// right. Shares that would leave the image land in the spare cell at each end of a row
+// buffer, which nothing reads.
+template <typename Error>
+Inline void Spread(double *current, double *next, std::size_t at, std::size_t cell, Error error) {
+  AddShare(current + at + cell, error, WeightRight);
+  AddShare(next + at - cell, error, WeightBelowLeft);
+  AddShare(next + at, error, WeightBelow);
+  AddShare(next + at + cell, error, WeightBelowRight);
+}
+
+// What a row buffer holds per pixel: its brightness, or its red, green and blue. Either is
+// cheaper to work out again than to compare with the pixel before (no memo).
 struct LuminanceRule {
   using Value = double;
   static constexpr int Channels = 1;
+  static constexpr bool Memo = false;
   Value operator()(int r, int g, int b) const { return LuminanceOf(r, g, b); }
   static void Store(double *cell, Value v) { cell[0] = v; }
 };
 
 struct ChannelRule {
-  using Value = ColorValue;
+  struct Value {
+    double red, green, blue;
+  };
   static constexpr int Channels = 3;
-  Value operator()(int r, int g, int b) const { return RgbColor(r, g, b); }
+  static constexpr bool Memo = false;
+  Value operator()(int r, int g, int b) const { return {double(r), double(g), double(b)}; }
   static void Store(double *cell, Value c) {
-    cell[0] = RedOf(c);
-    cell[1] = GreenOf(c);
-    cell[2] = BlueOf(c);
+    cell[0] = c.red;
+    cell[1] = c.green;
+    cell[2] = c.blue;
   }
 };
 
@@ -69,220 +119,166 @@ private:
   const SourceRows<Rule> m_rows;
 };
 
-// One row of the diffusion, a pixel at a time: `quantise(x, value, error)` stores pixel x from
-// its Channels values and gives its errors. Every buffer cell receives its shares in the order
-// the pixels are visited: a cell of this row gets 7/16 from its left neighbour; a cell of the
-// next row gets 1/16 from its upper-left pixel, then 5/16 from the one above, then 3/16 from
-// the upper-right one. The value of the pixel to the right and the next row's cell below-left,
-// which is finished one step later, wait in registers. The last row (HasNext false) passes
-// shares only to the right. Step (x) reads this row's cell x + 1, adds to the next row's cells
-// x and x + 1, and finishes its cell x - 1.
-template <int Channels, bool HasNext, typename Quantise> class RowDiffuser {
-public:
-  RowDiffuser(const double *current, double *next, int width, Quantise &quantise)
-      : m_current(current), m_next(next), m_width(width), m_quantise(quantise) {}
-
-  void Start() {
-    for (int c = 0; c < Channels; ++c) {
-      m_value[c] = m_current[c];
-      m_left[c] = 0.0;
-    }
-  }
-
-  void Step(int x) {
-    double error[Channels];
-    m_quantise(x, m_value, error);
-    const bool hasRight = x + 1 < m_width;
-    const std::size_t at = static_cast<std::size_t>(x) * Channels;
-    for (int c = 0; c < Channels; ++c) {
-      if (hasRight)
-        m_value[c] = m_current[at + Channels + c] + error[c] * WeightRight;
-      if (!HasNext)
-        continue;
-      if (x >= 1)
-        m_next[at - Channels + c] = m_left[c] + error[c] * WeightBelowLeft;
-      m_left[c] = m_next[at + c] + error[c] * WeightBelow;
-      if (hasRight)
-        m_next[at + Channels + c] = m_next[at + Channels + c] + error[c] * WeightBelowRight;
-    }
-  }
-
-  void Finish() {
-    if (HasNext)
-      for (int c = 0; c < Channels; ++c)
-        m_next[static_cast<std::size_t>(m_width - 1) * Channels + c] = m_left[c];
-    m_quantise.Finish();
-  }
-
-private:
-  const double *m_current;
-  double *m_next;
-  int m_width;
-  Quantise &m_quantise;
-  double m_value[Channels]{}; // this row, column x, with its left neighbour's share
-  double m_left[Channels]{};  // next row, column x - 1, waiting for pixel x's 3/16
-};
-
-// Each pixel waits for its left neighbour's error, so a row is one chain of dependent steps.
-// Two rows are therefore diffused side by side, the lower one Lag pixels behind, and the
-// processor overlaps the two chains. Every cell still gets the same shares in the same order:
-// a pixel of the lower row starts only after the three pixels above it have given theirs, and
-// the row below the pair is loaded, Chunk cells at a time, into cells of the upper row's
-// buffer that the upper row is done with, before any share reaches them.
+// Each pixel waits for its left neighbour's error, so a row alone is one long chain of
+// dependent steps. Lanes rows are therefore diffused together, each Lag pixels behind the one
+// above, and the processor overlaps their chains. Still only two row buffers exist: row r
+// lives in buffer r % 2. What keeps every cell's values and their order as in the plain
+// algorithm:
+// - a pixel of row r + 1 is processed only after the pixels above, above-left and above-right
+//   have given it their shares (Lag >= 2, rows stepped top first);
+// - rows 0 and 1 are loaded first, and row r + 2 is loaded into buffer r % 2, Chunk cells at a
+//   time, just after row r has finished with them and before row r + 1 gives any of them a
+//   share: time runs in blocks of Chunk steps, and after a block in which row r finished
+//   cell x, row r + 1 has touched at most cell x + 1 - Lag, which is below the block.
+constexpr int Lanes = 4;
 constexpr int Chunk = 32;
-constexpr int Lag = Chunk + 2;
+constexpr int Lag = Chunk + 1;
+static_assert(Lanes % 2 == 0,
+              "a band starts on an even row, so lane k's row lives in buffer k % 2");
 
-template <bool BottomHasNext, typename Loader, typename Quantise>
-void DiffusePair(const Loader &loader, int y, double *upper, double *lower, int width,
-                 Quantise &topQuantise, Quantise &bottomQuantise) {
-  constexpr int Channels = Loader::Channels;
-  RowDiffuser<Channels, true, Quantise> top(upper, lower, width, topQuantise);
-  RowDiffuser<Channels, BottomHasNext, Quantise> bottom(lower, upper, width, bottomQuantise);
-  // Row y + 2 goes into `upper`, cells [x + 1, x + 1 + Chunk) just before the lower row's step
-  // x first reads one of them (step 0 reads cells 0 and 1); the upper row, at least Lag pixels
-  // ahead, has read them all by then.
-  const auto bottomStep = [&](int x) {
-    if (BottomHasNext && (x == 0 || (x + 1) % Chunk == 0)) {
-      const int from = x == 0 ? 0 : x + 1;
-      loader.Load(y + 2, upper, from, from + Chunk < width ? from + Chunk : width);
-    }
-    if (x == 0)
-      bottom.Start();
-    bottom.Step(x);
-  };
-  top.Start();
-  int k = 0;
-  for (; k < width && k < Lag; ++k)
-    top.Step(k);
-  for (; k < width; ++k) {
-    top.Step(k);
-    bottomStep(k - Lag);
-  }
-  top.Finish();
-  for (int x = width > Lag ? width - Lag : 0; x < width; ++x)
-    bottomStep(x);
-  bottom.Finish();
+// f(k) for k = 0 .. Lanes - 1, each k a constant.
+template <typename F> void ForEachLane(F f) {
+  [&]<int... K>(std::integer_sequence<int, K...>) { (f(std::integral_constant<int, K>{}), ...); }
+  (std::make_integer_sequence<int, Lanes>{});
 }
 
-// The row pipeline both converters share. Row 0 is loaded first; every other row is loaded
-// once, before any pixel above it gives it a share. `quantiseRow(y)` makes row y's quantiser.
-template <typename Loader, typename QuantiseRow>
-void DiffuseRows(const Loader &loader, int width, int height, QuantiseRow quantiseRow) {
+// `makeRow(y)` makes row y's quantiser: Step(x, current, next) quantises pixel x from its
+// cell and spreads its error; Finish() when the row is done.
+template <typename Loader, typename MakeRow>
+void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
   constexpr int Channels = Loader::Channels;
-  const auto columns = static_cast<std::size_t>(width) * Channels;
-  std::vector<double> first(columns);
-  std::vector<double> second(columns);
-  double *upper = first.data();
-  double *lower = second.data();
-  loader.Load(0, upper);
-  for (int y = 0; y < height; y += 2) {
-    auto topQuantise = quantiseRow(y);
-    if (y + 1 == height) {
-      RowDiffuser<Channels, false, decltype(topQuantise)> last(upper, lower, width, topQuantise);
-      last.Start();
-      for (int x = 0; x < width; ++x)
-        last.Step(x);
-      last.Finish();
-      break;
+  const auto size = (static_cast<std::size_t>(width) + 2) * Channels;
+  std::vector<double> even(size);
+  std::vector<double> odd(size);
+  double *const buffer[2] = {even.data() + Channels, odd.data() + Channels};
+  loader.Load(0, buffer[0]);
+  if (height > 1)
+    loader.Load(1, buffer[1]);
+  const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
+  for (int y = 0; y < height; y += Lanes) {
+    const int rows = height - y < Lanes ? height - y : Lanes;
+    decltype(makeRow(0)) row[Lanes];
+    for (int k = 0; k < rows; ++k)
+      row[k] = makeRow(y + k);
+    // In step t, lane k (row y + k) is at pixel t - k × Lag.
+    for (int block = 0; block < width + (rows - 1) * Lag; block += Chunk) {
+      if (rows == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width) {
+        for (int t = block; t < block + Chunk; ++t)
+          ForEachLane([&](auto k) { row[k].Step(t - k * Lag, buffer[k % 2], buffer[1 - k % 2]); });
+      } else {
+        for (int t = block; t < block + Chunk; ++t)
+          for (int k = 0; k < rows; ++k)
+            if (t - k * Lag >= 0 && t - k * Lag < width)
+              row[k].Step(t - k * Lag, buffer[k % 2], buffer[1 - k % 2]);
+      }
+      for (int k = 0; k < rows && y + k + 2 < height; ++k) {
+        const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
+        if (from < to)
+          loader.Load(y + k + 2, buffer[k % 2], from, to);
+      }
     }
-    loader.Load(y + 1, lower);
-    auto bottomQuantise = quantiseRow(y + 1);
-    if (y + 2 < height)
-      DiffusePair<true>(loader, y, upper, lower, width, topQuantise, bottomQuantise);
-    else
-      DiffusePair<false>(loader, y, upper, lower, width, topQuantise, bottomQuantise);
+    for (int k = 0; k < rows; ++k)
+      row[k].Finish();
   }
 }
 
-// Writes one bit per pixel into a row of a 1-bit image, eight at a time. The bits of the last
-// byte that hold no pixel are left as they were.
-class BitWriter {
+// Writes the indices of a row of Bits bits per pixel, a byte at a time, as SetPixelIndex
+// would one by one: an index the depth cannot hold leaves the pixel as it was, and so does
+// every index when the depth holds none (Bits 0). The bits of the last byte that hold no
+// pixel are left as they were.
+template <int Bits> class PackedWriter {
 public:
-  BitWriter(std::uint8_t *row, int width) : m_row(row), m_width(width) {}
-  void Put(int x, unsigned bit) {
-    m_bits = m_bits << 1 | bit;
-    if ((x & 7) == 7)
-      m_row[x >> 3] = static_cast<std::uint8_t>(m_bits);
+  PackedWriter() = default;
+  PackedWriter(std::uint8_t *row, int width) : m_row(row), m_width(width) {}
+
+  Inline void Put(int x, int index) {
+    if constexpr (Bits != 0) {
+      if (index >> Bits != 0)
+        index = m_row[x / PerByte] >> Shift(x) & Mask; // its byte is not written yet
+      m_bits = m_bits << Bits | static_cast<unsigned>(index);
+      if ((x + 1) % PerByte == 0)
+        m_row[x / PerByte] = static_cast<std::uint8_t>(m_bits);
+    }
   }
   void Finish() {
-    const int used = m_width & 7;
+    const int used = m_width % PerByte * Bits;
     if (used == 0)
       return;
     const unsigned mine = (0xFFu << (8 - used)) & 0xFFu;
-    std::uint8_t &last = m_row[m_width >> 3];
+    std::uint8_t &last = m_row[m_width / PerByte];
     last = static_cast<std::uint8_t>((last & ~mine) | (m_bits << (8 - used) & mine));
   }
 
 private:
-  std::uint8_t *m_row;
-  int m_width;
+  static constexpr int PerByte = Bits == 0 ? 1 : 8 / Bits;
+  static constexpr unsigned Mask = (1u << Bits) - 1;
+  static int Shift(int x) { return 8 - Bits - x % PerByte * Bits; }
+
+  std::uint8_t *m_row = nullptr;
+  int m_width = 0;
   unsigned m_bits = 0;
 };
 
-// Stores an index as SetPixelIndex does for an image of BitCount bits per pixel: an index the
-// depth cannot hold, or a depth without indices (0 here), leaves the pixel as it was.
-template <int BitCount> void PutIndex(std::uint8_t *row, int x, int index) {
-  if constexpr (BitCount == 1) {
-    if (index != 0 && index != 1)
-      return;
-    const auto mask = static_cast<std::uint8_t>(0x80 >> (x & 7));
-    row[x >> 3] = static_cast<std::uint8_t>(index == 1 ? row[x >> 3] | mask : row[x >> 3] & ~mask);
-  } else if constexpr (BitCount == 4) {
-    if (index < 0 || index > 15)
-      return;
-    std::uint8_t &pair = row[x >> 1];
-    pair = static_cast<std::uint8_t>(x & 1 ? (pair & 0xF0) | index : (pair & 0x0F) | index << 4);
-  } else if constexpr (BitCount == 8) {
-    if (index >= 0 && index <= 255)
-      row[x] = static_cast<std::uint8_t>(index);
-  }
+// Halves away from zero, then clamped to 0..255, with the clamp first: a value at or below 0
+// ends as 0 either way, one at or above 255 as 255, and one in between is rounded by adding
+// 0.5 and truncating, as a value above 0 is. The clamp is the processor's maximum and minimum
+// where it has them: a compiler may otherwise branch on the value, which noise mispredicts.
+Inline int ToChannel(double v) {
+#if defined(__SSE2__)
+  v = _mm_cvtsd_f64(_mm_min_sd(_mm_max_sd(_mm_set_sd(v), _mm_setzero_pd()), _mm_set_sd(255.0)));
+#else
+  v = v > 0.0 ? v : 0.0;
+  v = v < 255.0 ? v : 255.0;
+#endif
+  return static_cast<int>(v + 0.5);
 }
 
-// Halves away from zero, then clamped to 0..255. Only values above 0 are rounded up by adding
-// 0.5 and truncating; a value of 0 or less ends as 0 after clamping whichever way it rounds,
-// and so does trunc(v + 0.5) for it, which is 0 or less too.
-int RoundToChannel(double v) {
-  const int rounded = static_cast<int>(v + 0.5);
-  return rounded < 0 ? 0 : rounded > 255 ? 255 : rounded;
-}
+// A colour-table entry as the errors need it.
+struct Entry {
+  Pair redGreen;
+  double blue;
+};
 
-// DiffuseStandard16 for a destination of BitCount bits per pixel. `nearest` is
+// DiffuseStandard16's row for a destination of Bits bits per pixel. `nearest` is
 // NearestPaletteIndex over the destination's table; errors use that table's bytes.
-template <int BitCount, typename Nearest>
-void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Nearest &nearest) {
-  double entry[MaxPaletteEntries][3];
-  for (int i = 0; i < dest.m_paletteCount; ++i) {
-    entry[i][0] = dest.m_palette[i].rgbRed;
-    entry[i][1] = dest.m_palette[i].rgbGreen;
-    entry[i][2] = dest.m_palette[i].rgbBlue;
+template <int Bits, typename Nearest> struct ColorRow {
+  PackedWriter<Bits> out;
+  const Nearest *nearest = nullptr;
+  const Entry *entry = nullptr;
+
+  Inline void Step(int x, double *current, double *next) {
+    const std::size_t at = static_cast<std::size_t>(x) * 3;
+    const double *v = current + at;
+    const int i = (*nearest)(ToChannel(v[0]), ToChannel(v[1]), ToChannel(v[2]));
+    out.Put(x, i);
+    // From the unrounded, unclamped values: what clamping cut off is passed on too.
+    Spread(current, next, at, 3, ColorError{LoadPair(v) - entry[i].redGreen, v[2] - entry[i].blue});
   }
-  struct Quantise {
-    std::uint8_t *out;
-    const Nearest &nearest;
-    const double (*entry)[3];
-    void operator()(int x, const double *v, double *error) {
-      const int i = nearest(RoundToChannel(v[0]), RoundToChannel(v[1]), RoundToChannel(v[2]));
-      PutIndex<BitCount>(out, x, i);
-      // From the unrounded, unclamped values: what clamping cut off is passed on too.
-      error[0] = v[0] - entry[i][0];
-      error[1] = v[1] - entry[i][1];
-      error[2] = v[2] - entry[i][2];
-    }
-    void Finish() {}
-  };
+  void Finish() { out.Finish(); }
+};
+
+template <int Bits, typename Nearest>
+void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Nearest &nearest,
+                   const Entry *entry) {
   DiffuseRows(rows, dest.Width(), dest.Height(), [&](int y) {
-    return Quantise{dest.RowAddress(y), nearest, entry};
+    return ColorRow<Bits, Nearest>{PackedWriter<Bits>(dest.RowAddress(y), dest.Width()), &nearest,
+                                   entry};
   });
 }
 
 template <typename Nearest>
 void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
                            const Nearest &nearest) {
+  Entry entry[MaxPaletteEntries];
+  for (int i = 0; i < dest.m_paletteCount; ++i) {
+    const RgbQuad &e = dest.m_palette[i];
+    entry[i] = {Pair{double(e.rgbRed), double(e.rgbGreen)}, double(e.rgbBlue)};
+  }
   switch (dest.BitCount()) {
-  case 1: DiffuseColors<1>(rows, dest, nearest); return;
-  case 4: DiffuseColors<4>(rows, dest, nearest); return;
-  case 8: DiffuseColors<8>(rows, dest, nearest); return;
-  default: DiffuseColors<0>(rows, dest, nearest); return;
+  case 1: DiffuseColors<1>(rows, dest, nearest, entry); return;
+  case 4: DiffuseColors<4>(rows, dest, nearest, entry); return;
+  case 8: DiffuseColors<8>(rows, dest, nearest, entry); return;
+  default: DiffuseColors<0>(rows, dest, nearest, entry); return;
   }
 }
 
@@ -292,6 +288,19 @@ struct DestinationTableSearch {
   int operator()(int r, int g, int b) const {
     return NearestPaletteIndex(palette, count, RgbColor(r, g, b));
   }
+};
+
+struct MonochromeRow {
+  PackedWriter<1> out;
+
+  Inline void Step(int x, double *current, double *next) {
+    const double v = current[x];
+    // b as a number, not a choice between two errors: noise would mispredict the choice.
+    const int b = v > MonochromeThreshold ? 1 : 0;
+    out.Put(x, b);
+    Spread(current, next, static_cast<std::size_t>(x), 1, v - b);
+  }
+  void Finish() { out.Finish(); }
 };
 
 bool SameSize(const CDibImage &a, const CDibImage &b) {
@@ -311,18 +320,10 @@ void LoadLuminanceRow(const CDibImage &source, int y, double *row) {
 bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
   if (!source.HasSection() || !dest.HasSection() || dest.BitCount() != 1 || !SameSize(source, dest))
     return false;
-  struct Quantise {
-    BitWriter out;
-    void operator()(int x, const double *v, double *error) {
-      const bool white = v[0] > MonochromeThreshold;
-      out.Put(x, white ? 1u : 0u);
-      error[0] = v[0] - (white ? 1.0 : 0.0);
-    }
-    void Finish() { out.Finish(); }
-  };
   const RowLoader<LuminanceRule> rows(source);
-  DiffuseRows(rows, dest.Width(), dest.Height(),
-              [&dest](int y) { return Quantise{BitWriter(dest.RowAddress(y), dest.Width())}; });
+  DiffuseRows(rows, dest.Width(), dest.Height(), [&dest](int y) {
+    return MonochromeRow{PackedWriter<1>(dest.RowAddress(y), dest.Width())};
+  });
   return true;
 }
 
