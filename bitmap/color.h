@@ -116,13 +116,21 @@ inline int NearestPaletteIndex(const RgbQuad *palette, int count, ColorValue c) 
 // below 3 × 192² × 32 + 13 < 2^22. The tests compare it with the search for every colour.
 class StandardColorFinder {
 public:
-  int operator()(int red, int green, int blue) const {
-    const std::uint64_t sum = Keys.red[red] + Keys.green[green] + Keys.blue[blue];
+  int operator()(int red, int green, int blue) const { return IndexOfRank(Rank(red, green, blue)); }
+
+  // The nearest entry's rank, 0 ... 31, and its index. The error diffusion looks the entry's
+  // colour up by rank: one step less between a pixel and its error.
+  static int Rank(int red, int green, int blue) {
+    const std::uint64_t sum = Keys.red[static_cast<unsigned>(red)] +
+                              Keys.green[static_cast<unsigned>(green)] +
+                              Keys.blue[static_cast<unsigned>(blue)];
     const std::uint64_t a = sum & FieldMask, b = sum >> 21 & FieldMask, silver = sum >> 42;
-    std::uint64_t best = a < b ? a : b;
-    best = best < silver ? best : silver;
-    return IndexOfRank[best & 31];
+    std::uint64_t best = a < silver ? a : silver;
+    best = best < b ? best : b;
+    return static_cast<int>(best & 31);
   }
+  static int IndexOfRank(int rank) { return Indices[rank]; }
+  static constexpr int Ranks = 32;
 
 private:
   static constexpr std::uint64_t FieldMask = (std::uint64_t{1} << 21) - 1;
@@ -145,9 +153,9 @@ private:
       }
     return keys;
   }();
-  static constexpr std::uint8_t IndexOfRank[32] = {0,  0, 1,  0, 2,  0, 3,  0, 4,  0,  5,
-                                                   0,  6, 7,  8, 0,  0, 0,  9, 0,  10, 0,
-                                                   11, 0, 12, 0, 13, 0, 14, 0, 15, 0};
+  static constexpr std::uint8_t Indices[Ranks] = {0,  0, 1,  0, 2,  0, 3,  0, 4,  0,  5,
+                                                  0,  6, 7,  8, 0,  0, 0,  9, 0,  10, 0,
+                                                  11, 0, 12, 0, 13, 0, 14, 0, 15, 0};
 };
 
 // True when `palette` holds the 16 standard colours in their order, so StandardColorFinder

@@ -6,6 +6,7 @@
 // Only two rows of doubles are kept, the row being diffused and the one below (DiffuseRows).
 // Each update is old + e × weight with the product and the sum rounded to double separately,
 // and values are never clamped in the buffers.
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -76,13 +77,24 @@ struct LuminanceRule {
   static void Store(double *cell, Value v) { cell[0] = v; }
 };
 
+// Every byte as a double: a load is cheaper than a conversion.
+struct ByteValues {
+  double of[256];
+};
+constexpr ByteValues Byte = [] {
+  ByteValues values{};
+  for (int i = 0; i < 256; ++i)
+    values.of[i] = i;
+  return values;
+}();
+
 struct ChannelRule {
   struct Value {
     double red, green, blue;
   };
   static constexpr int Channels = 3;
   static constexpr bool Memo = false;
-  Value operator()(int r, int g, int b) const { return {double(r), double(g), double(b)}; }
+  Value operator()(int r, int g, int b) const { return {Byte.of[r], Byte.of[g], Byte.of[b]}; }
   static void Store(double *cell, Value c) {
     cell[0] = c.red;
     cell[1] = c.green;
@@ -157,20 +169,26 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
   const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
   for (int y = 0; y < height; y += Lanes) {
     const int rows = height - y < Lanes ? height - y : Lanes;
-    decltype(makeRow(0)) row[Lanes];
+    std::array<decltype(makeRow(0)), Lanes> row;
     for (int k = 0; k < rows; ++k)
       row[k] = makeRow(y + k);
-    // In step t, lane k (row y + k) is at pixel t - k × Lag.
+    // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
+    // the image skip the test.
+    const auto run = [&](int block, auto everyLane) {
+      auto lane = row; // a local copy, indexed by constants only, can stay in registers
+      for (int t = block; t < block + Chunk; ++t)
+        ForEachLane([&](auto k) {
+          const int x = t - k * Lag;
+          if (everyLane || (k < rows && x >= 0 && x < width))
+            lane[k].Step(x, buffer[k % 2], buffer[1 - k % 2]);
+        });
+      row = lane;
+    };
     for (int block = 0; block < width + (rows - 1) * Lag; block += Chunk) {
-      if (rows == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width) {
-        for (int t = block; t < block + Chunk; ++t)
-          ForEachLane([&](auto k) { row[k].Step(t - k * Lag, buffer[k % 2], buffer[1 - k % 2]); });
-      } else {
-        for (int t = block; t < block + Chunk; ++t)
-          for (int k = 0; k < rows; ++k)
-            if (t - k * Lag >= 0 && t - k * Lag < width)
-              row[k].Step(t - k * Lag, buffer[k % 2], buffer[1 - k % 2]);
-      }
+      if (rows == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
+        run(block, std::true_type{});
+      else
+        run(block, std::false_type{});
       for (int k = 0; k < rows && y + k + 2 < height; ++k) {
         const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
         if (from < to)
@@ -185,15 +203,16 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
 // Writes the indices of a row of Bits bits per pixel, a byte at a time, as SetPixelIndex
 // would one by one: an index the depth cannot hold leaves the pixel as it was, and so does
 // every index when the depth holds none (Bits 0). The bits of the last byte that hold no
-// pixel are left as they were.
-template <int Bits> class PackedWriter {
+// pixel are left as they were. No index is above Largest, so the depth's reach is checked
+// only when it might matter.
+template <int Bits, int Largest> class PackedWriter {
 public:
   PackedWriter() = default;
   PackedWriter(std::uint8_t *row, int width) : m_row(row), m_width(width) {}
 
   Inline void Put(int x, int index) {
     if constexpr (Bits != 0) {
-      if (index >> Bits != 0)
+      if (Largest >> Bits != 0 && index >> Bits != 0)
         index = m_row[x / PerByte] >> Shift(x) & Mask; // its byte is not written yet
       m_bits = m_bits << Bits | static_cast<unsigned>(index);
       if ((x + 1) % PerByte == 0)
@@ -233,65 +252,85 @@ Inline int ToChannel(double v) {
   return static_cast<int>(v + 0.5);
 }
 
+// The nearest entry of the destination's table to a rounded, clamped colour, by a key the
+// entry's colour is looked up with: the standard colours' rank (see StandardColorFinder), or
+// the index itself for any other table (NearestPaletteIndex).
+struct StandardSearch {
+  static constexpr int Keys = StandardColorFinder::Ranks;
+  static constexpr int Largest = 15;
+  static int Key(int r, int g, int b) { return StandardColorFinder::Rank(r, g, b); }
+  static int Index(int key) { return StandardColorFinder::IndexOfRank(key); }
+};
+
+struct TableSearch {
+  static constexpr int Keys = MaxPaletteEntries;
+  static constexpr int Largest = MaxPaletteEntries - 1;
+  const RgbQuad *palette;
+  int count;
+  int Key(int r, int g, int b) const {
+    return NearestPaletteIndex(palette, count, RgbColor(r, g, b));
+  }
+  static int Index(int key) { return key; }
+};
+
 // A colour-table entry as the errors need it.
 struct Entry {
   Pair redGreen;
   double blue;
 };
 
-// DiffuseStandard16's row for a destination of Bits bits per pixel. `nearest` is
-// NearestPaletteIndex over the destination's table; errors use that table's bytes.
-template <int Bits, typename Nearest> struct ColorRow {
-  PackedWriter<Bits> out;
-  const Nearest *nearest = nullptr;
-  const Entry *entry = nullptr;
+// DiffuseStandard16's row for a destination of Bits bits per pixel: the nearest entry's index,
+// and errors from that entry's bytes.
+template <int Bits, typename Search> struct ColorRow {
+  using Writer = PackedWriter<Bits, Search::Largest>;
+  Writer out;
+  const Search *search = nullptr;
+  const Entry *entryOfKey = nullptr;
 
   Inline void Step(int x, double *current, double *next) {
     const std::size_t at = static_cast<std::size_t>(x) * 3;
-    const double *v = current + at;
-    const int i = (*nearest)(ToChannel(v[0]), ToChannel(v[1]), ToChannel(v[2]));
-    out.Put(x, i);
+    const Pair redGreen = LoadPair(current + at);
+    const double blue = current[at + 2];
+    const int key = search->Key(ToChannel(redGreen[0]), ToChannel(redGreen[1]), ToChannel(blue));
     // From the unrounded, unclamped values: what clamping cut off is passed on too.
-    Spread(current, next, at, 3, ColorError{LoadPair(v) - entry[i].redGreen, v[2] - entry[i].blue});
+    const Entry &e = entryOfKey[static_cast<unsigned>(key)];
+    const ColorError error{redGreen - e.redGreen, blue - e.blue};
+    out.Put(x, Search::Index(key));
+    Spread(current, next, at, 3, error);
   }
   void Finish() { out.Finish(); }
 };
 
-template <int Bits, typename Nearest>
-void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Nearest &nearest,
-                   const Entry *entry) {
+template <int Bits, typename Search>
+void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Search &search,
+                   const Entry *entryOfKey) {
   DiffuseRows(rows, dest.Width(), dest.Height(), [&](int y) {
-    return ColorRow<Bits, Nearest>{PackedWriter<Bits>(dest.RowAddress(y), dest.Width()), &nearest,
-                                   entry};
+    using Row = ColorRow<Bits, Search>;
+    return Row{typename Row::Writer(dest.RowAddress(y), dest.Width()), &search, entryOfKey};
   });
 }
 
-template <typename Nearest>
+template <typename Search>
 void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
-                           const Nearest &nearest) {
-  Entry entry[MaxPaletteEntries];
-  for (int i = 0; i < dest.m_paletteCount; ++i) {
-    const RgbQuad &e = dest.m_palette[i];
-    entry[i] = {Pair{double(e.rgbRed), double(e.rgbGreen)}, double(e.rgbBlue)};
+                           const Search &search) {
+  Entry entryOfKey[Search::Keys]{};
+  for (int key = 0; key < Search::Keys; ++key) {
+    const int i = Search::Index(key);
+    if (i < dest.m_paletteCount) {
+      const RgbQuad &e = dest.m_palette[i];
+      entryOfKey[key] = {Pair{double(e.rgbRed), double(e.rgbGreen)}, double(e.rgbBlue)};
+    }
   }
   switch (dest.BitCount()) {
-  case 1: DiffuseColors<1>(rows, dest, nearest, entry); return;
-  case 4: DiffuseColors<4>(rows, dest, nearest, entry); return;
-  case 8: DiffuseColors<8>(rows, dest, nearest, entry); return;
-  default: DiffuseColors<0>(rows, dest, nearest, entry); return;
+  case 1: DiffuseColors<1>(rows, dest, search, entryOfKey); return;
+  case 4: DiffuseColors<4>(rows, dest, search, entryOfKey); return;
+  case 8: DiffuseColors<8>(rows, dest, search, entryOfKey); return;
+  default: DiffuseColors<0>(rows, dest, search, entryOfKey); return;
   }
 }
 
-struct DestinationTableSearch {
-  const RgbQuad *palette;
-  int count;
-  int operator()(int r, int g, int b) const {
-    return NearestPaletteIndex(palette, count, RgbColor(r, g, b));
-  }
-};
-
 struct MonochromeRow {
-  PackedWriter<1> out;
+  PackedWriter<1, 1> out;
 
   Inline void Step(int x, double *current, double *next) {
     const double v = current[x];
@@ -322,7 +361,7 @@ bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
     return false;
   const RowLoader<LuminanceRule> rows(source);
   DiffuseRows(rows, dest.Width(), dest.Height(), [&dest](int y) {
-    return MonochromeRow{PackedWriter<1>(dest.RowAddress(y), dest.Width())};
+    return MonochromeRow{PackedWriter<1, 1>(dest.RowAddress(y), dest.Width())};
   });
   return true;
 }
@@ -333,8 +372,8 @@ bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
     return false;
   const RowLoader<ChannelRule> rows(source);
   if (IsStandardPalette16(dest.m_palette, dest.m_paletteCount))
-    DiffuseColorsAnyDepth(rows, dest, StandardColorFinder());
+    DiffuseColorsAnyDepth(rows, dest, StandardSearch());
   else
-    DiffuseColorsAnyDepth(rows, dest, DestinationTableSearch{dest.m_palette, dest.m_paletteCount});
+    DiffuseColorsAnyDepth(rows, dest, TableSearch{dest.m_palette, dest.m_paletteCount});
   return true;
 }
