@@ -142,7 +142,7 @@ private:
 //   time, just after row r has finished with them and before row r + 1 gives any of them a
 //   share: time runs in blocks of Chunk steps, and after a block in which row r finished
 //   cell x, row r + 1 has touched at most cell x + 1 - Lag, which is below the block.
-constexpr int Lanes = 4;
+constexpr int Lanes = 6;
 constexpr int Chunk = 32;
 constexpr int Lag = Chunk + 1;
 static_assert(Lanes % 2 == 0,
@@ -329,15 +329,25 @@ void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
   }
 }
 
+// The output level of a brightness: 1.0 above the threshold, else 0.0. Worked out as a mask,
+// not chosen: noise would mispredict a choice, and the mask is a step shorter than turning the
+// pixel's bit into a double.
+Inline double Level(double v) {
+#if defined(__SSE2__)
+  const __m128d above = _mm_cmplt_sd(_mm_set_sd(MonochromeThreshold), _mm_set_sd(v));
+  return _mm_cvtsd_f64(_mm_and_pd(above, _mm_set_sd(1.0)));
+#else
+  return v > MonochromeThreshold ? 1.0 : 0.0;
+#endif
+}
+
 struct MonochromeRow {
   PackedWriter<1, 1> out;
 
   Inline void Step(int x, double *current, double *next) {
     const double v = current[x];
-    // b as a number, not a choice between two errors: noise would mispredict the choice.
-    const int b = v > MonochromeThreshold ? 1 : 0;
-    out.Put(x, b);
-    Spread(current, next, static_cast<std::size_t>(x), 1, v - b);
+    out.Put(x, v > MonochromeThreshold ? 1 : 0);
+    Spread(current, next, static_cast<std::size_t>(x), 1, v - Level(v));
   }
   void Finish() { out.Finish(); }
 };
