@@ -3,9 +3,10 @@
 // One pass, top row to bottom, left to right in every row (never serpentine). Each pixel's
 // error goes to the four unprocessed neighbours with the weights 7/16 (right), 3/16 (below
 // left), 5/16 (below) and 1/16 (below right); shares that would leave the image are dropped.
-// Only two rows of doubles are kept, the row being diffused and the one below (DiffuseRows).
 // Each update is old + e × weight with the product and the sum rounded to double separately,
-// and values are never clamped in the buffers.
+// and values are never clamped in the buffers. Several rows are diffused at once, but every
+// cell gets the same values in the same order as in the plain algorithm, and only two row
+// buffers of doubles are kept, each with a spare cell at either end (DiffuseRows).
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -20,7 +21,7 @@
 #include "convert/source_rows.h"
 
 // The per-pixel steps are inlined into the loop over the rows in flight whatever its size.
-#define Inline [[gnu::always_inline]] inline
+#define ALWAYS_INLINE [[gnu::always_inline]] inline
 
 namespace {
 
@@ -33,12 +34,12 @@ constexpr double MonochromeThreshold = 0.5;
 // Two doubles side by side, a cell's red and green: one instruction works on both, and on
 // each it is the same IEEE operation as on a lone double.
 using Pair = double __attribute__((vector_size(2 * sizeof(double))));
-Inline Pair LoadPair(const double *p) {
+ALWAYS_INLINE Pair LoadPair(const double *p) {
   Pair v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-Inline void StorePair(double *p, Pair v) { std::memcpy(p, &v, sizeof v); }
+ALWAYS_INLINE void StorePair(double *p, Pair v) { std::memcpy(p, &v, sizeof v); }
 
 // A pixel's error: of its brightness, or of its red and green and of its blue.
 struct ColorError {
@@ -46,10 +47,10 @@ struct ColorError {
   double blue;
 };
 
-Inline void AddShare(double *cell, double error, double weight) {
+ALWAYS_INLINE void AddShare(double *cell, double error, double weight) {
   cell[0] = cell[0] + error * weight;
 }
-Inline void AddShare(double *cell, ColorError error, double weight) {
+ALWAYS_INLINE void AddShare(double *cell, ColorError error, double weight) {
   StorePair(cell, LoadPair(cell) + error.redGreen * weight);
   cell[2] = cell[2] + error.blue * weight;
 }
@@ -60,7 +61,8 @@ Inline void AddShare(double *cell, ColorError error, double weight) {
 // right. Shares that would leave the image land in the spare cell at each end of a row
 // buffer, which nothing reads.
 template <typename Error>
-Inline void Spread(double *current, double *next, std::size_t at, std::size_t cell, Error error) {
+ALWAYS_INLINE void Spread(double *current, double *next, std::size_t at, std::size_t cell,
+                          Error error) {
   AddShare(current + at + cell, error, WeightRight);
   AddShare(next + at - cell, error, WeightBelowLeft);
   AddShare(next + at, error, WeightBelow);
@@ -171,7 +173,7 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
     const int rows = height - y < Lanes ? height - y : Lanes;
     std::array<decltype(makeRow(0)), Lanes> row;
     for (int k = 0; k < rows; ++k)
-      row[k] = makeRow(y + k);
+      row[static_cast<std::size_t>(k)] = makeRow(y + k);
     // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
     // the image skip the test.
     const auto run = [&](int block, auto everyLane) {
@@ -196,7 +198,7 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
       }
     }
     for (int k = 0; k < rows; ++k)
-      row[k].Finish();
+      row[static_cast<std::size_t>(k)].Finish();
   }
 }
 
@@ -210,7 +212,7 @@ public:
   PackedWriter() = default;
   PackedWriter(std::uint8_t *row, int width) : m_row(row), m_width(width) {}
 
-  Inline void Put(int x, int index) {
+  ALWAYS_INLINE void Put(int x, int index) {
     if constexpr (Bits != 0) {
       if (Largest >> Bits != 0 && index >> Bits != 0)
         index = m_row[x / PerByte] >> Shift(x) & Mask; // its byte is not written yet
@@ -242,7 +244,7 @@ private:
 // ends as 0 either way, one at or above 255 as 255, and one in between is rounded by adding
 // 0.5 and truncating, as a value above 0 is. The clamp is the processor's maximum and minimum
 // where it has them: a compiler may otherwise branch on the value, which noise mispredicts.
-Inline int ToChannel(double v) {
+ALWAYS_INLINE int ToChannel(double v) {
 #if defined(__SSE2__)
   v = _mm_cvtsd_f64(_mm_min_sd(_mm_max_sd(_mm_set_sd(v), _mm_setzero_pd()), _mm_set_sd(255.0)));
 #else
@@ -287,7 +289,7 @@ template <int Bits, typename Search> struct ColorRow {
   const Search *search = nullptr;
   const Entry *entryOfKey = nullptr;
 
-  Inline void Step(int x, double *current, double *next) {
+  ALWAYS_INLINE void Step(int x, double *current, double *next) {
     const std::size_t at = static_cast<std::size_t>(x) * 3;
     const Pair redGreen = LoadPair(current + at);
     const double blue = current[at + 2];
@@ -332,7 +334,7 @@ void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
 // The output level of a brightness: 1.0 above the threshold, else 0.0. Worked out as a mask,
 // not chosen: noise would mispredict a choice, and the mask is a step shorter than turning the
 // pixel's bit into a double.
-Inline double Level(double v) {
+ALWAYS_INLINE double Level(double v) {
 #if defined(__SSE2__)
   const __m128d above = _mm_cmplt_sd(_mm_set_sd(MonochromeThreshold), _mm_set_sd(v));
   return _mm_cvtsd_f64(_mm_and_pd(above, _mm_set_sd(1.0)));
@@ -344,7 +346,7 @@ Inline double Level(double v) {
 struct MonochromeRow {
   PackedWriter<1, 1> out;
 
-  Inline void Step(int x, double *current, double *next) {
+  ALWAYS_INLINE void Step(int x, double *current, double *next) {
     const double v = current[x];
     out.Put(x, v > MonochromeThreshold ? 1 : 0);
     Spread(current, next, static_cast<std::size_t>(x), 1, v - Level(v));
