@@ -147,8 +147,6 @@ private:
 constexpr int Lanes = 6;
 constexpr int Chunk = 32;
 constexpr int Lag = Chunk + 1;
-static_assert(Lanes % 2 == 0,
-              "a band starts on an even row, so lane k's row lives in buffer k % 2");
 
 // f(k) for k = 0 .. Lanes - 1, each k a constant.
 template <typename F> void ForEachLane(F f) {
@@ -169,24 +167,28 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
   if (height > 1)
     loader.Load(1, buffer[1]);
   const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
-  for (int y = 0; y < height; y += Lanes) {
-    const int rows = height - y < Lanes ? height - y : Lanes;
+  // Rows narrower than Lag cannot overlap: one at a time, without stepping through the gaps.
+  const int lanes = width < Lag ? 1 : Lanes;
+  for (int y = 0; y < height; y += lanes) {
+    const int rows = height - y < lanes ? height - y : lanes;
+    double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
     std::array<decltype(makeRow(0)), Lanes> row;
     for (int k = 0; k < rows; ++k)
       row[static_cast<std::size_t>(k)] = makeRow(y + k);
     // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
     // the image skip the test.
+    const int steps = width + (rows - 1) * Lag;
     const auto run = [&](int block, auto everyLane) {
       auto lane = row; // a local copy, indexed by constants only, can stay in registers
-      for (int t = block; t < block + Chunk; ++t)
+      for (int t = block; t < block + Chunk && t < steps; ++t)
         ForEachLane([&](auto k) {
           const int x = t - k * Lag;
           if (everyLane || (k < rows && x >= 0 && x < width))
-            lane[k].Step(x, buffer[k % 2], buffer[1 - k % 2]);
+            lane[k].Step(x, bufferOfLane[k % 2], bufferOfLane[1 - k % 2]);
         });
       row = lane;
     };
-    for (int block = 0; block < width + (rows - 1) * Lag; block += Chunk) {
+    for (int block = 0; block < steps; block += Chunk) {
       if (rows == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
         run(block, std::true_type{});
       else
@@ -194,7 +196,7 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
       for (int k = 0; k < rows && y + k + 2 < height; ++k) {
         const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
         if (from < to)
-          loader.Load(y + k + 2, buffer[k % 2], from, to);
+          loader.Load(y + k + 2, bufferOfLane[k % 2], from, to);
       }
     }
     for (int k = 0; k < rows; ++k)
