@@ -94,40 +94,68 @@ inline int NearestPaletteIndex(const RgbQuad *palette, int count, ColorValue c) 
   return best;
 }
 
-// NearestPaletteIndex (StandardPalette16, 16, colour) for many colours in a row.
+// NearestPaletteIndex (StandardPalette16, 16, colour) without a search or a branch.
 //
-// The colour cube is cut into boxes of 8 × 8 × 8 colours. For every box a table built once
-// per process (on first use, in well under a millisecond) keeps the entries that can be
-// nearest to some colour in it: usually one, which is then the answer; near a border between
-// two entries their short list, which is searched as NearestPaletteIndex searches, in the same
-// ascending order with the same strict comparison. An entry is left out of a box's list only
-// when another entry is proven at least as near to every colour of the box, and strictly
-// nearer where ties would go to the one left out (see color.cpp), so the answer is the same.
+// The standard colours fall into three groups: A, the eight whose channels are each 0 or 128
+// (black, the six dark colours, gray); B, the eight whose channels are each 0 or 255 (black,
+// the seven bright ones); and silver. Within a group the squared distance is a sum of one term
+// per channel, so the nearest member is chosen channel by channel: 128 when the channel is
+// above 64 (at 64 both are 64 away and the lower index, 0, wins), 255 from 128 up. In group A
+// that choice also gives the lowest index among equally near members: its indices grow with
+// the channels at 128 (red 1, green 2, blue 4; all three is gray, 8). So does it in group B
+// (red 9, green 10, blue 12 above black's 0 ... white 15), which has no ties.
+//
+// Per channel value a table holds, for each group, the channel's term of the distance shifted
+// left by 5 and, in the low 5 bits, its part of a rank that orders the members as their indices
+// do: 2 × (red + 2 green + 4 blue) over the channels at 128 for A (0 ... 14, gray 14), 13 for
+// silver (between dark teal, 12, and gray), 16 + 2 × (...) over the channels at 255 for B.
+// The three channels' words are added, and the smallest of the three group keys, distance
+// first and rank second, is the entry the search would pick: the nearest, ties to the lowest
+// index. (B's black, rank 16, never wins a tie: A's choice is then black too, rank 0.) The
+// fields cannot carry into each other: A and B stay below 3 × 127² × 32 + 31 < 2^21, silver
+// below 3 × 192² × 32 + 13 < 2^22. The tests compare it with the search for every colour.
 class StandardColorFinder {
 public:
-  StandardColorFinder();
+  int operator()(int red, int green, int blue) const { return IndexOfRank(Rank(red, green, blue)); }
 
-  int operator()(int red, int green, int blue) const {
-    const int box = m_table->box[(red >> BoxBits) << (2 * AxisBits) |
-                                 (green >> BoxBits) << AxisBits | blue >> BoxBits];
-    return box < 16 ? box : Nearest(m_table->candidates[box - 16], red, green, blue);
+  // The nearest entry's rank, 0 ... 31, and its index. The error diffusion looks the entry's
+  // colour up by rank: one step less between a pixel and its error.
+  static int Rank(int red, int green, int blue) {
+    const std::uint64_t sum = Keys.red[static_cast<unsigned>(red)] +
+                              Keys.green[static_cast<unsigned>(green)] +
+                              Keys.blue[static_cast<unsigned>(blue)];
+    const std::uint64_t a = sum & FieldMask, b = sum >> 21 & FieldMask, silver = sum >> 42;
+    std::uint64_t best = a < silver ? a : silver;
+    best = best < b ? best : b;
+    return static_cast<int>(best & 31);
   }
-
-  static constexpr int BoxBits = 3;            // a box is 8 values wide on each axis
-  static constexpr int AxisBits = 8 - BoxBits; // 32 boxes per axis
-  static constexpr int Boxes = 1 << (3 * AxisBits);
-
-  // box: the entry that is nearest everywhere in the box, or 16 + k for candidates[k]: a
-  // set of entries, bit i for entry i, of which the nearest is searched.
-  struct Table {
-    std::uint8_t box[Boxes];
-    std::uint16_t candidates[256 - 16];
-  };
+  static int IndexOfRank(int rank) { return Indices[rank]; }
+  static constexpr int Ranks = 32;
 
 private:
-  static int Nearest(unsigned candidates, int red, int green, int blue);
-
-  const Table *m_table;
+  static constexpr std::uint64_t FieldMask = (std::uint64_t{1} << 21) - 1;
+  struct ChannelKeys {
+    std::uint64_t red[256];
+    std::uint64_t green[256];
+    std::uint64_t blue[256];
+  };
+  static constexpr ChannelKeys Keys = [] {
+    ChannelKeys keys{};
+    std::uint64_t *const channels[3] = {keys.red, keys.green, keys.blue};
+    for (int c = 0; c < 3; ++c)
+      for (std::uint64_t v = 0; v < 256; ++v) {
+        const std::uint64_t at128 = v > 64, at255 = v >= 128, first = c == 0;
+        const std::uint64_t a = (at128 ? (v - 128) * (v - 128) : v * v) << 5 | at128 << (c + 1);
+        const std::uint64_t b =
+            (at255 ? (255 - v) * (255 - v) : v * v) << 5 | at255 << (c + 1) | first << 4;
+        const std::uint64_t silver = (v > 192 ? v - 192 : 192 - v) * (v > 192 ? v - 192 : 192 - v);
+        channels[c][v] = a | b << 21 | (silver << 5 | first * 13) << 42;
+      }
+    return keys;
+  }();
+  static constexpr std::uint8_t Indices[Ranks] = {0,  0, 1,  0, 2,  0, 3,  0, 4,  0,  5,
+                                                  0,  6, 7,  8, 0,  0, 0,  9, 0,  10, 0,
+                                                  11, 0, 12, 0, 13, 0, 14, 0, 15, 0};
 };
 
 // True when `palette` holds the 16 standard colours in their order, so StandardColorFinder

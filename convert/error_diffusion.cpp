@@ -3,15 +3,25 @@
 // One pass, top row to bottom, left to right in every row (never serpentine). Each pixel's
 // error goes to the four unprocessed neighbours with the weights 7/16 (right), 3/16 (below
 // left), 5/16 (below) and 1/16 (below right); shares that would leave the image are dropped.
-// Only two rows of doubles are kept, the row being diffused and the one below (DiffuseRows).
 // Each update is old + e × weight with the product and the sum rounded to double separately,
-// and values are never clamped in the buffers.
+// and values are never clamped in the buffers. Several rows are diffused at once, but every
+// cell gets the same values in the same order as in the plain algorithm, and only two row
+// buffers of doubles are kept, each with a spare cell at either end (DiffuseRows).
+#include <array>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "convert/converters.h"
 #include "convert/source_rows.h"
+
+// The per-pixel steps are inlined into the loop over the rows in flight whatever its size.
+#define ALWAYS_INLINE [[gnu::always_inline]] inline
 
 namespace {
 
@@ -21,22 +31,76 @@ constexpr double WeightBelow = 0.3125;      // 5/16
 constexpr double WeightBelowRight = 0.0625; // 1/16
 constexpr double MonochromeThreshold = 0.5;
 
-// What a row buffer holds per pixel: its brightness, or its red, green and blue.
+// Two doubles side by side, a cell's red and green: one instruction works on both, and on
+// each it is the same IEEE operation as on a lone double.
+using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+ALWAYS_INLINE Pair LoadPair(const double *p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+ALWAYS_INLINE void StorePair(double *p, Pair v) { std::memcpy(p, &v, sizeof v); }
+
+// A pixel's error: of its brightness, or of its red and green and of its blue.
+struct ColorError {
+  Pair redGreen;
+  double blue;
+};
+
+ALWAYS_INLINE void AddShare(double *cell, double error, double weight) {
+  cell[0] = cell[0] + error * weight;
+}
+ALWAYS_INLINE void AddShare(double *cell, ColorError error, double weight) {
+  StorePair(cell, LoadPair(cell) + error.redGreen * weight);
+  cell[2] = cell[2] + error.blue * weight;
+}
+
+// What the pixel at `at` gives its four unprocessed neighbours, `cell` doubles apart: the
+// plain algorithm's step. A cell of the next row gets 1/16 from the pixel above-left, 5/16
+// from the one above, 3/16 from the one above-right, in that order, as rows run left to
+// right. Shares that would leave the image land in the spare cell at each end of a row
+// buffer, which nothing reads.
+template <typename Error>
+ALWAYS_INLINE void Spread(double *current, double *next, std::size_t at, std::size_t cell,
+                          Error error) {
+  AddShare(current + at + cell, error, WeightRight);
+  AddShare(next + at - cell, error, WeightBelowLeft);
+  AddShare(next + at, error, WeightBelow);
+  AddShare(next + at + cell, error, WeightBelowRight);
+}
+
+// What a row buffer holds per pixel: its brightness, or its red, green and blue. Either is
+// cheaper to work out again than to compare with the pixel before (no memo).
 struct LuminanceRule {
   using Value = double;
   static constexpr int Channels = 1;
+  static constexpr bool Memo = false;
   Value operator()(int r, int g, int b) const { return LuminanceOf(r, g, b); }
   static void Store(double *cell, Value v) { cell[0] = v; }
 };
 
+// Every byte as a double: a load is cheaper than a conversion.
+struct ByteValues {
+  double of[256];
+};
+constexpr ByteValues Byte = [] {
+  ByteValues values{};
+  for (int i = 0; i < 256; ++i)
+    values.of[i] = i;
+  return values;
+}();
+
 struct ChannelRule {
-  using Value = ColorValue;
+  struct Value {
+    double red, green, blue;
+  };
   static constexpr int Channels = 3;
-  Value operator()(int r, int g, int b) const { return RgbColor(r, g, b); }
+  static constexpr bool Memo = false;
+  Value operator()(int r, int g, int b) const { return {Byte.of[r], Byte.of[g], Byte.of[b]}; }
   static void Store(double *cell, Value c) {
-    cell[0] = RedOf(c);
-    cell[1] = GreenOf(c);
-    cell[2] = BlueOf(c);
+    cell[0] = c.red;
+    cell[1] = c.green;
+    cell[2] = c.blue;
   }
 };
 
@@ -69,229 +133,227 @@ private:
   const SourceRows<Rule> m_rows;
 };
 
-// One row of the diffusion, a pixel at a time: `quantise(x, value, error)` stores pixel x from
-// its Channels values and gives its errors. Every buffer cell receives its shares in the order
-// the pixels are visited: a cell of this row gets 7/16 from its left neighbour; a cell of the
-// next row gets 1/16 from its upper-left pixel, then 5/16 from the one above, then 3/16 from
-// the upper-right one. The value of the pixel to the right and the next row's cell below-left,
-// which is finished one step later, wait in registers. The last row (HasNext false) passes
-// shares only to the right. Step (x) reads this row's cell x + 1, adds to the next row's cells
-// x and x + 1, and finishes its cell x - 1.
-template <int Channels, bool HasNext, typename Quantise> class RowDiffuser {
-public:
-  RowDiffuser(const double *current, double *next, int width, Quantise &quantise)
-      : m_current(current), m_next(next), m_width(width), m_quantise(quantise) {}
-
-  void Start() {
-    for (int c = 0; c < Channels; ++c) {
-      m_value[c] = m_current[c];
-      m_left[c] = 0.0;
-    }
-  }
-
-  void Step(int x) {
-    double error[Channels];
-    m_quantise(x, m_value, error);
-    const bool hasRight = x + 1 < m_width;
-    const std::size_t at = static_cast<std::size_t>(x) * Channels;
-    for (int c = 0; c < Channels; ++c) {
-      if (hasRight)
-        m_value[c] = m_current[at + Channels + c] + error[c] * WeightRight;
-      if (!HasNext)
-        continue;
-      if (x >= 1)
-        m_next[at - Channels + c] = m_left[c] + error[c] * WeightBelowLeft;
-      m_left[c] = m_next[at + c] + error[c] * WeightBelow;
-      if (hasRight)
-        m_next[at + Channels + c] = m_next[at + Channels + c] + error[c] * WeightBelowRight;
-    }
-  }
-
-  void Finish() {
-    if (HasNext)
-      for (int c = 0; c < Channels; ++c)
-        m_next[static_cast<std::size_t>(m_width - 1) * Channels + c] = m_left[c];
-    m_quantise.Finish();
-  }
-
-private:
-  const double *m_current;
-  double *m_next;
-  int m_width;
-  Quantise &m_quantise;
-  double m_value[Channels]{}; // this row, column x, with its left neighbour's share
-  double m_left[Channels]{};  // next row, column x - 1, waiting for pixel x's 3/16
-};
-
-// Each pixel waits for its left neighbour's error, so a row is one chain of dependent steps.
-// Two rows are therefore diffused side by side, the lower one Lag pixels behind, and the
-// processor overlaps the two chains. Every cell still gets the same shares in the same order:
-// a pixel of the lower row starts only after the three pixels above it have given theirs, and
-// the row below the pair is loaded, Chunk cells at a time, into cells of the upper row's
-// buffer that the upper row is done with, before any share reaches them.
+// Each pixel waits for its left neighbour's error, so a row alone is one long chain of
+// dependent steps. Lanes rows are therefore diffused together, each Lag pixels behind the one
+// above, and the processor overlaps their chains. Still only two row buffers exist: row r
+// lives in buffer r % 2. What keeps every cell's values and their order as in the plain
+// algorithm:
+// - a pixel of row r + 1 is processed only after the pixels above, above-left and above-right
+//   have given it their shares (Lag >= 2, rows stepped top first);
+// - rows 0 and 1 are loaded first, and row r + 2 is loaded into buffer r % 2, Chunk cells at a
+//   time, just after row r has finished with them and before row r + 1 gives any of them a
+//   share: time runs in blocks of Chunk steps, and after a block in which row r finished
+//   cell x, row r + 1 has touched at most cell x + 1 - Lag, which is below the block.
+constexpr int Lanes = 6;
 constexpr int Chunk = 32;
-constexpr int Lag = Chunk + 2;
+constexpr int Lag = Chunk + 1;
 
-template <bool BottomHasNext, typename Loader, typename Quantise>
-void DiffusePair(const Loader &loader, int y, double *upper, double *lower, int width,
-                 Quantise &topQuantise, Quantise &bottomQuantise) {
-  constexpr int Channels = Loader::Channels;
-  RowDiffuser<Channels, true, Quantise> top(upper, lower, width, topQuantise);
-  RowDiffuser<Channels, BottomHasNext, Quantise> bottom(lower, upper, width, bottomQuantise);
-  // Row y + 2 goes into `upper`, cells [x + 1, x + 1 + Chunk) just before the lower row's step
-  // x first reads one of them (step 0 reads cells 0 and 1); the upper row, at least Lag pixels
-  // ahead, has read them all by then.
-  const auto bottomStep = [&](int x) {
-    if (BottomHasNext && (x == 0 || (x + 1) % Chunk == 0)) {
-      const int from = x == 0 ? 0 : x + 1;
-      loader.Load(y + 2, upper, from, from + Chunk < width ? from + Chunk : width);
-    }
-    if (x == 0)
-      bottom.Start();
-    bottom.Step(x);
-  };
-  top.Start();
-  int k = 0;
-  for (; k < width && k < Lag; ++k)
-    top.Step(k);
-  for (; k < width; ++k) {
-    top.Step(k);
-    bottomStep(k - Lag);
-  }
-  top.Finish();
-  for (int x = width > Lag ? width - Lag : 0; x < width; ++x)
-    bottomStep(x);
-  bottom.Finish();
+// f(k) for k = 0 .. Lanes - 1, each k a constant.
+template <typename F> void ForEachLane(F f) {
+  [&]<int... K>(std::integer_sequence<int, K...>) { (f(std::integral_constant<int, K>{}), ...); }
+  (std::make_integer_sequence<int, Lanes>{});
 }
 
-// The row pipeline both converters share. Row 0 is loaded first; every other row is loaded
-// once, before any pixel above it gives it a share. `quantiseRow(y)` makes row y's quantiser.
-template <typename Loader, typename QuantiseRow>
-void DiffuseRows(const Loader &loader, int width, int height, QuantiseRow quantiseRow) {
+// `makeRow(y)` makes row y's quantiser: Step(x, current, next) quantises pixel x from its
+// cell and spreads its error; Finish() when the row is done.
+template <typename Loader, typename MakeRow>
+void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
   constexpr int Channels = Loader::Channels;
-  const auto columns = static_cast<std::size_t>(width) * Channels;
-  std::vector<double> first(columns);
-  std::vector<double> second(columns);
-  double *upper = first.data();
-  double *lower = second.data();
-  loader.Load(0, upper);
-  for (int y = 0; y < height; y += 2) {
-    auto topQuantise = quantiseRow(y);
-    if (y + 1 == height) {
-      RowDiffuser<Channels, false, decltype(topQuantise)> last(upper, lower, width, topQuantise);
-      last.Start();
-      for (int x = 0; x < width; ++x)
-        last.Step(x);
-      last.Finish();
-      break;
+  const auto size = (static_cast<std::size_t>(width) + 2) * Channels;
+  std::vector<double> even(size);
+  std::vector<double> odd(size);
+  double *const buffer[2] = {even.data() + Channels, odd.data() + Channels};
+  loader.Load(0, buffer[0]);
+  if (height > 1)
+    loader.Load(1, buffer[1]);
+  const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
+  // Rows narrower than Lag cannot overlap: one at a time, without stepping through the gaps.
+  const int lanes = width < Lag ? 1 : Lanes;
+  for (int y = 0; y < height; y += lanes) {
+    const int rows = height - y < lanes ? height - y : lanes;
+    double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
+    std::array<decltype(makeRow(0)), Lanes> row;
+    for (int k = 0; k < rows; ++k)
+      row[static_cast<std::size_t>(k)] = makeRow(y + k);
+    // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
+    // the image skip the test.
+    const int steps = width + (rows - 1) * Lag;
+    const auto run = [&](int block, auto everyLane) {
+      auto lane = row; // a local copy, indexed by constants only, can stay in registers
+      for (int t = block; t < block + Chunk && t < steps; ++t)
+        ForEachLane([&](auto k) {
+          const int x = t - k * Lag;
+          if (everyLane || (k < rows && x >= 0 && x < width))
+            lane[k].Step(x, bufferOfLane[k % 2], bufferOfLane[1 - k % 2]);
+        });
+      row = lane;
+    };
+    for (int block = 0; block < steps; block += Chunk) {
+      if (rows == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
+        run(block, std::true_type{});
+      else
+        run(block, std::false_type{});
+      for (int k = 0; k < rows && y + k + 2 < height; ++k) {
+        const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
+        if (from < to)
+          loader.Load(y + k + 2, bufferOfLane[k % 2], from, to);
+      }
     }
-    loader.Load(y + 1, lower);
-    auto bottomQuantise = quantiseRow(y + 1);
-    if (y + 2 < height)
-      DiffusePair<true>(loader, y, upper, lower, width, topQuantise, bottomQuantise);
-    else
-      DiffusePair<false>(loader, y, upper, lower, width, topQuantise, bottomQuantise);
+    for (int k = 0; k < rows; ++k)
+      row[static_cast<std::size_t>(k)].Finish();
   }
 }
 
-// Writes one bit per pixel into a row of a 1-bit image, eight at a time. The bits of the last
-// byte that hold no pixel are left as they were.
-class BitWriter {
+// Writes the indices of a row of Bits bits per pixel, a byte at a time, as SetPixelIndex
+// would one by one: an index the depth cannot hold leaves the pixel as it was, and so does
+// every index when the depth holds none (Bits 0). The bits of the last byte that hold no
+// pixel are left as they were. No index is above Largest, so the depth's reach is checked
+// only when it might matter.
+template <int Bits, int Largest> class PackedWriter {
 public:
-  BitWriter(std::uint8_t *row, int width) : m_row(row), m_width(width) {}
-  void Put(int x, unsigned bit) {
-    m_bits = m_bits << 1 | bit;
-    if ((x & 7) == 7)
-      m_row[x >> 3] = static_cast<std::uint8_t>(m_bits);
+  PackedWriter() = default;
+  PackedWriter(std::uint8_t *row, int width) : m_row(row), m_width(width) {}
+
+  ALWAYS_INLINE void Put(int x, int index) {
+    if constexpr (Bits != 0) {
+      if (Largest >> Bits != 0 && index >> Bits != 0)
+        index = m_row[x / PerByte] >> Shift(x) & Mask; // its byte is not written yet
+      m_bits = m_bits << Bits | static_cast<unsigned>(index);
+      if ((x + 1) % PerByte == 0)
+        m_row[x / PerByte] = static_cast<std::uint8_t>(m_bits);
+    }
   }
   void Finish() {
-    const int used = m_width & 7;
+    const int used = m_width % PerByte * Bits;
     if (used == 0)
       return;
     const unsigned mine = (0xFFu << (8 - used)) & 0xFFu;
-    std::uint8_t &last = m_row[m_width >> 3];
+    std::uint8_t &last = m_row[m_width / PerByte];
     last = static_cast<std::uint8_t>((last & ~mine) | (m_bits << (8 - used) & mine));
   }
 
 private:
-  std::uint8_t *m_row;
-  int m_width;
+  static constexpr int PerByte = Bits == 0 ? 1 : 8 / Bits;
+  static constexpr unsigned Mask = (1u << Bits) - 1;
+  static int Shift(int x) { return 8 - Bits - x % PerByte * Bits; }
+
+  std::uint8_t *m_row = nullptr;
+  int m_width = 0;
   unsigned m_bits = 0;
 };
 
-// Stores an index as SetPixelIndex does for an image of BitCount bits per pixel: an index the
-// depth cannot hold, or a depth without indices (0 here), leaves the pixel as it was.
-template <int BitCount> void PutIndex(std::uint8_t *row, int x, int index) {
-  if constexpr (BitCount == 1) {
-    if (index != 0 && index != 1)
-      return;
-    const auto mask = static_cast<std::uint8_t>(0x80 >> (x & 7));
-    row[x >> 3] = static_cast<std::uint8_t>(index == 1 ? row[x >> 3] | mask : row[x >> 3] & ~mask);
-  } else if constexpr (BitCount == 4) {
-    if (index < 0 || index > 15)
-      return;
-    std::uint8_t &pair = row[x >> 1];
-    pair = static_cast<std::uint8_t>(x & 1 ? (pair & 0xF0) | index : (pair & 0x0F) | index << 4);
-  } else if constexpr (BitCount == 8) {
-    if (index >= 0 && index <= 255)
-      row[x] = static_cast<std::uint8_t>(index);
-  }
+// Halves away from zero, then clamped to 0..255, with the clamp first: a value at or below 0
+// ends as 0 either way, one at or above 255 as 255, and one in between is rounded by adding
+// 0.5 and truncating, as a value above 0 is. The clamp is the processor's maximum and minimum
+// where it has them: a compiler may otherwise branch on the value, which noise mispredicts.
+ALWAYS_INLINE int ToChannel(double v) {
+#if defined(__SSE2__)
+  v = _mm_cvtsd_f64(_mm_min_sd(_mm_max_sd(_mm_set_sd(v), _mm_setzero_pd()), _mm_set_sd(255.0)));
+#else
+  v = v > 0.0 ? v : 0.0;
+  v = v < 255.0 ? v : 255.0;
+#endif
+  return static_cast<int>(v + 0.5);
 }
 
-// Halves away from zero, then clamped to 0..255. Only values above 0 are rounded up by adding
-// 0.5 and truncating; a value of 0 or less ends as 0 after clamping whichever way it rounds,
-// and so does trunc(v + 0.5) for it, which is 0 or less too.
-int RoundToChannel(double v) {
-  const int rounded = static_cast<int>(v + 0.5);
-  return rounded < 0 ? 0 : rounded > 255 ? 255 : rounded;
-}
+// The nearest entry of the destination's table to a rounded, clamped colour, by a key the
+// entry's colour is looked up with: the standard colours' rank (see StandardColorFinder), or
+// the index itself for any other table (NearestPaletteIndex).
+struct StandardSearch {
+  static constexpr int Keys = StandardColorFinder::Ranks;
+  static constexpr int Largest = 15;
+  static int Key(int r, int g, int b) { return StandardColorFinder::Rank(r, g, b); }
+  static int Index(int key) { return StandardColorFinder::IndexOfRank(key); }
+};
 
-// DiffuseStandard16 for a destination of BitCount bits per pixel. `nearest` is
-// NearestPaletteIndex over the destination's table; errors use that table's bytes.
-template <int BitCount, typename Nearest>
-void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Nearest &nearest) {
-  double entry[MaxPaletteEntries][3];
-  for (int i = 0; i < dest.m_paletteCount; ++i) {
-    entry[i][0] = dest.m_palette[i].rgbRed;
-    entry[i][1] = dest.m_palette[i].rgbGreen;
-    entry[i][2] = dest.m_palette[i].rgbBlue;
+struct TableSearch {
+  static constexpr int Keys = MaxPaletteEntries;
+  static constexpr int Largest = MaxPaletteEntries - 1;
+  const RgbQuad *palette;
+  int count;
+  int Key(int r, int g, int b) const {
+    return NearestPaletteIndex(palette, count, RgbColor(r, g, b));
   }
-  struct Quantise {
-    std::uint8_t *out;
-    const Nearest &nearest;
-    const double (*entry)[3];
-    void operator()(int x, const double *v, double *error) {
-      const int i = nearest(RoundToChannel(v[0]), RoundToChannel(v[1]), RoundToChannel(v[2]));
-      PutIndex<BitCount>(out, x, i);
-      // From the unrounded, unclamped values: what clamping cut off is passed on too.
-      error[0] = v[0] - entry[i][0];
-      error[1] = v[1] - entry[i][1];
-      error[2] = v[2] - entry[i][2];
-    }
-    void Finish() {}
-  };
+  static int Index(int key) { return key; }
+};
+
+// A colour-table entry as the errors need it.
+struct Entry {
+  Pair redGreen;
+  double blue;
+};
+
+// DiffuseStandard16's row for a destination of Bits bits per pixel: the nearest entry's index,
+// and errors from that entry's bytes.
+template <int Bits, typename Search> struct ColorRow {
+  using Writer = PackedWriter<Bits, Search::Largest>;
+  Writer out;
+  const Search *search = nullptr;
+  const Entry *entryOfKey = nullptr;
+
+  ALWAYS_INLINE void Step(int x, double *current, double *next) {
+    const std::size_t at = static_cast<std::size_t>(x) * 3;
+    const Pair redGreen = LoadPair(current + at);
+    const double blue = current[at + 2];
+    const int key = search->Key(ToChannel(redGreen[0]), ToChannel(redGreen[1]), ToChannel(blue));
+    // From the unrounded, unclamped values: what clamping cut off is passed on too.
+    const Entry &e = entryOfKey[static_cast<unsigned>(key)];
+    const ColorError error{redGreen - e.redGreen, blue - e.blue};
+    out.Put(x, Search::Index(key));
+    Spread(current, next, at, 3, error);
+  }
+  void Finish() { out.Finish(); }
+};
+
+template <int Bits, typename Search>
+void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Search &search,
+                   const Entry *entryOfKey) {
   DiffuseRows(rows, dest.Width(), dest.Height(), [&](int y) {
-    return Quantise{dest.RowAddress(y), nearest, entry};
+    using Row = ColorRow<Bits, Search>;
+    return Row{typename Row::Writer(dest.RowAddress(y), dest.Width()), &search, entryOfKey};
   });
 }
 
-template <typename Nearest>
+template <typename Search>
 void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
-                           const Nearest &nearest) {
+                           const Search &search) {
+  Entry entryOfKey[Search::Keys]{};
+  for (int key = 0; key < Search::Keys; ++key) {
+    const int i = Search::Index(key);
+    if (i < dest.m_paletteCount) {
+      const RgbQuad &e = dest.m_palette[i];
+      entryOfKey[key] = {Pair{double(e.rgbRed), double(e.rgbGreen)}, double(e.rgbBlue)};
+    }
+  }
   switch (dest.BitCount()) {
-  case 1: DiffuseColors<1>(rows, dest, nearest); return;
-  case 4: DiffuseColors<4>(rows, dest, nearest); return;
-  case 8: DiffuseColors<8>(rows, dest, nearest); return;
-  default: DiffuseColors<0>(rows, dest, nearest); return;
+  case 1: DiffuseColors<1>(rows, dest, search, entryOfKey); return;
+  case 4: DiffuseColors<4>(rows, dest, search, entryOfKey); return;
+  case 8: DiffuseColors<8>(rows, dest, search, entryOfKey); return;
+  default: DiffuseColors<0>(rows, dest, search, entryOfKey); return;
   }
 }
 
-struct DestinationTableSearch {
-  const RgbQuad *palette;
-  int count;
-  int operator()(int r, int g, int b) const {
-    return NearestPaletteIndex(palette, count, RgbColor(r, g, b));
+// The output level of a brightness: 1.0 above the threshold, else 0.0. Worked out as a mask,
+// not chosen: noise would mispredict a choice, and the mask is a step shorter than turning the
+// pixel's bit into a double.
+ALWAYS_INLINE double Level(double v) {
+#if defined(__SSE2__)
+  const __m128d above = _mm_cmplt_sd(_mm_set_sd(MonochromeThreshold), _mm_set_sd(v));
+  return _mm_cvtsd_f64(_mm_and_pd(above, _mm_set_sd(1.0)));
+#else
+  return v > MonochromeThreshold ? 1.0 : 0.0;
+#endif
+}
+
+struct MonochromeRow {
+  PackedWriter<1, 1> out;
+
+  ALWAYS_INLINE void Step(int x, double *current, double *next) {
+    const double v = current[x];
+    out.Put(x, v > MonochromeThreshold ? 1 : 0);
+    Spread(current, next, static_cast<std::size_t>(x), 1, v - Level(v));
   }
+  void Finish() { out.Finish(); }
 };
 
 bool SameSize(const CDibImage &a, const CDibImage &b) {
@@ -311,18 +373,10 @@ void LoadLuminanceRow(const CDibImage &source, int y, double *row) {
 bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
   if (!source.HasSection() || !dest.HasSection() || dest.BitCount() != 1 || !SameSize(source, dest))
     return false;
-  struct Quantise {
-    BitWriter out;
-    void operator()(int x, const double *v, double *error) {
-      const bool white = v[0] > MonochromeThreshold;
-      out.Put(x, white ? 1u : 0u);
-      error[0] = v[0] - (white ? 1.0 : 0.0);
-    }
-    void Finish() { out.Finish(); }
-  };
   const RowLoader<LuminanceRule> rows(source);
-  DiffuseRows(rows, dest.Width(), dest.Height(),
-              [&dest](int y) { return Quantise{BitWriter(dest.RowAddress(y), dest.Width())}; });
+  DiffuseRows(rows, dest.Width(), dest.Height(), [&dest](int y) {
+    return MonochromeRow{PackedWriter<1, 1>(dest.RowAddress(y), dest.Width())};
+  });
   return true;
 }
 
@@ -332,8 +386,8 @@ bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
     return false;
   const RowLoader<ChannelRule> rows(source);
   if (IsStandardPalette16(dest.m_palette, dest.m_paletteCount))
-    DiffuseColorsAnyDepth(rows, dest, StandardColorFinder());
+    DiffuseColorsAnyDepth(rows, dest, StandardSearch());
   else
-    DiffuseColorsAnyDepth(rows, dest, DestinationTableSearch{dest.m_palette, dest.m_paletteCount});
+    DiffuseColorsAnyDepth(rows, dest, TableSearch{dest.m_palette, dest.m_paletteCount});
   return true;
 }

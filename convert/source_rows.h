@@ -17,7 +17,8 @@
 //                once to every slot the depth can name, and the pixel's index picks the result.
 //   24, 32 bpp   GetPixelColor takes the blue, green and red bytes at the pixel; so does the
 //                reader. The Rule is a function of the colour alone, so while the colour
-//                repeats (flat areas of screenshots) its last result is reused.
+//                repeats (flat areas of screenshots) its last result is reused, unless the
+//                Rule says `static constexpr bool Memo = false;` (cheaper than comparing).
 //   16 bpp and   GetPixelColor decodes nothing and gives NoColor, whose low three bytes say
 //   the rest     white: every pixel is the Rule's value for white.
 #pragma once
@@ -49,7 +50,15 @@ template <typename Value> struct Indexed8 {
   Value operator()(int x) const { return slots[row[x]]; }
 };
 
-// Blue, green, red at BytesPerPixel × x, and the last colour's result kept for the next pixel.
+// Blue, green, red at BytesPerPixel × x, and the last colour's result kept for the next pixel
+// unless the Rule asks for none.
+template <typename Rule> constexpr bool Memo() {
+  if constexpr (requires { Rule::Memo; })
+    return Rule::Memo;
+  else
+    return true;
+}
+
 template <typename Rule, int BytesPerPixel> struct Direct {
   const std::uint8_t *row;
   const Rule &rule;
@@ -58,13 +67,17 @@ template <typename Rule, int BytesPerPixel> struct Direct {
 
   typename Rule::Value operator()(int x) {
     const std::uint8_t *p = row + static_cast<std::ptrdiff_t>(BytesPerPixel) * x;
-    const std::uint32_t color =
-        p[0] | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16;
-    if (color != lastColor) {
-      lastColor = color;
-      last = rule(p[2], p[1], p[0]);
+    if constexpr (!Memo<Rule>()) {
+      return rule(p[2], p[1], p[0]);
+    } else {
+      const std::uint32_t color =
+          p[0] | static_cast<std::uint32_t>(p[1]) << 8 | static_cast<std::uint32_t>(p[2]) << 16;
+      if (color != lastColor) {
+        lastColor = color;
+        last = rule(p[2], p[1], p[0]);
+      }
+      return last;
     }
-    return last;
   }
 };
 
