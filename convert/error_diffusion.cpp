@@ -21,7 +21,13 @@
 #include "convert/source_rows.h"
 
 // The per-pixel steps are inlined into the loop over the rows in flight whatever its size.
+#if defined(__GNUC__)
 #define ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define ALWAYS_INLINE __forceinline
+#else
+#define ALWAYS_INLINE inline
+#endif
 
 namespace {
 
@@ -32,8 +38,19 @@ constexpr double WeightBelowRight = 0.0625; // 1/16
 constexpr double MonochromeThreshold = 0.5;
 
 // Two doubles side by side, a cell's red and green: one instruction works on both, and on
-// each it is the same IEEE operation as on a lone double.
+// each it is the same IEEE operation as on a lone double. Compilers without vector types
+// (MSVC) do the same operations one double at a time.
+#if defined(__GNUC__)
 using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+#else
+struct Pair {
+  double lane[2];
+  double operator[](int i) const { return lane[i]; }
+  friend Pair operator+(Pair a, Pair b) { return {{a.lane[0] + b.lane[0], a.lane[1] + b.lane[1]}}; }
+  friend Pair operator-(Pair a, Pair b) { return {{a.lane[0] - b.lane[0], a.lane[1] - b.lane[1]}}; }
+  friend Pair operator*(Pair a, double w) { return {{a.lane[0] * w, a.lane[1] * w}}; }
+};
+#endif
 ALWAYS_INLINE Pair LoadPair(const double *p) {
   Pair v;
   std::memcpy(&v, p, sizeof v);
