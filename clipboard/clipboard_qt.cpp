@@ -11,6 +11,7 @@
 #include <QVariant>
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -37,11 +38,6 @@ bool IsBmpType(const QString &type) {
   return std::any_of(BmpMimeTypes.begin(), BmpMimeTypes.end(), [&type](const char *bmp) {
     return type.compare(QLatin1String(bmp), Qt::CaseInsensitive) == 0;
   });
-}
-
-void PutU32(std::uint8_t *out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i)
-    out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // A BMP file starts with "BM"; a bare packed bitmap starts with its header size, and "BM" would
@@ -160,19 +156,15 @@ QByteArray EncodePngFile(const CDibImage &image) {
 }
 
 QByteArray EncodeBmpBytes(const CDibImage &image) {
-  const std::size_t blockSize = PackedDibSize(image);
-  if (blockSize == 0)
+  BmpFileParts parts;
+  if (!DescribeBmpFile(image, parts))
     return {};
-  QByteArray file(static_cast<qsizetype>(BmpFileHeaderSize + blockSize), Qt::Uninitialized);
+  QByteArray file(static_cast<qsizetype>(BmpFileHeaderSize + parts.headSize + parts.rowsSize),
+                  Qt::Uninitialized);
   auto *out = reinterpret_cast<std::uint8_t *>(file.data());
-  out[0] = 'B';
-  out[1] = 'M';
-  // bfSize is a 32-bit field; a larger file keeps the low bits, as other writers do.
-  PutU32(out + 2, static_cast<std::uint32_t>(file.size()));
-  PutU32(out + 6, 0); // reserved
-  PutU32(out + 10, static_cast<std::uint32_t>(BmpFileHeaderSize + DibHeaderSize +
-                                              sizeof(RgbQuad) * image.m_paletteCount));
-  WritePackedDib(image, out + BmpFileHeaderSize);
+  std::memcpy(out, parts.fileHeader, BmpFileHeaderSize);
+  std::memcpy(out + BmpFileHeaderSize, parts.head, parts.headSize);
+  std::memcpy(out + BmpFileHeaderSize + parts.headSize, parts.rows, parts.rowsSize);
   return file;
 }
 
