@@ -16,9 +16,11 @@
 #endif
 #if defined(__linux__) && !defined(VANTOLY_HEAP_ONLY)
 #define VANTOLY_MAP_LARGE 1
-#include <sys/mman.h>
+#include "posix/huge_pages.h"
 #endif
 
+// A large section is filled by one read and one pass of a converter: on Linux it is mapped in
+// huge pages (see posix/huge_pages.h).
 struct DibSection {
   std::uint8_t *bits;
   std::size_t mapped; // bytes mapped for a large section; 0 for one on the heap
@@ -27,42 +29,6 @@ struct DibSection {
 struct MemoryDc {
   DibSectionHandle selected;
 };
-
-namespace {
-
-#if defined(VANTOLY_MAP_LARGE)
-// A large section is filled by one read and one pass of a converter, so its cost is the first
-// touch of each page. Fresh anonymous memory is zero already; aligned to 2 MB and advised for
-// huge pages it takes one fault per 2 MB instead of one per 4 KB.
-constexpr std::size_t HugePageSize = std::size_t{2} << 20;
-
-std::uint8_t *MapLarge(std::size_t size, std::size_t &mapped) {
-  mapped = (size + HugePageSize - 1) / HugePageSize * HugePageSize;
-  if (mapped < size)
-    return nullptr; // size near SIZE_MAX
-  const std::size_t reserved = mapped + HugePageSize;
-  if (reserved < mapped)
-    return nullptr;
-  void *block =
-      ::mmap(nullptr, reserved, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED)
-    return nullptr;
-  // Keep the 2 MB-aligned part and give back the rest on either side.
-  const auto start = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t aligned = (start + HugePageSize - 1) & ~(std::uintptr_t{HugePageSize} - 1);
-  if (aligned > start)
-    ::munmap(block, aligned - start);
-  const std::size_t tail = reserved - (aligned - start) - mapped;
-  auto *bits = reinterpret_cast<std::uint8_t *>(aligned);
-  if (tail > 0)
-    ::munmap(bits + mapped, tail);
-  // Only advice: without transparent huge pages the block still works, page by page.
-  ::madvise(bits, mapped, MADV_HUGEPAGE);
-  return bits;
-}
-#endif
-
-} // namespace
 
 DibSectionHandle CreateDibSection(const DibInfoHeader &header, std::uint8_t *&bits) {
   const std::int64_t stride = DibStride(header.biBitCount, header.biWidth);
@@ -77,7 +43,7 @@ DibSectionHandle CreateDibSection(const DibInfoHeader &header, std::uint8_t *&bi
     return nullptr;
 #if defined(VANTOLY_MAP_LARGE)
   if (size >= HugePageSize)
-    section->bits = MapLarge(static_cast<std::size_t>(size), section->mapped);
+    section->bits = MapHugePages(static_cast<std::size_t>(size), section->mapped);
   else
 #endif
     // calloc: the kernel hands out zero pages lazily, so a section costs little until used.
@@ -95,7 +61,7 @@ void DeleteDibSection(DibSectionHandle section) {
     return;
 #if defined(VANTOLY_MAP_LARGE)
   if (section->mapped != 0)
-    ::munmap(section->bits, section->mapped);
+    UnmapHugePages(section->bits, section->mapped);
   else
 #endif
     std::free(section->bits);

@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "clipboard/bmp_file.h"
-#include "clipboard/clipboard_file.h"
-#include "clipboard/png_file.h"
+#include "clipboard/formats/bmp_file.h"
+#include "clipboard/file/clipboard_file.h"
+#include "clipboard/formats/png_file.h"
+#include "posix/file_io.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "app/conversion_mode.h"
-#include "app/convert_command.h"
+#include "app/core/conversion_mode.h"
+#include "app/core/convert_command.h"
 #include "app/version.h"
-#include "clipboard/clipboard_file.h"
+#include "clipboard/file/clipboard_file.h"
 
 namespace {
 

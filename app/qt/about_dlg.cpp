@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "app/qt/dialog_units.h"
-#include "app/texts.h"
+#include "app/core/texts.h"
 
 namespace {
 

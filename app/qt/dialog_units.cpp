@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 
 namespace {
 

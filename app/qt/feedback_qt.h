@@ -5,7 +5,7 @@
 #include <QString>
 #include <functional>
 
-#include "app/convert_command.h"
+#include "app/core/convert_command.h"
 
 class QWidget;
 

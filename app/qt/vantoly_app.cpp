@@ -4,7 +4,7 @@
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/vantoly_dlg.h"
-#include "clipboard/clipboard_qt.h"
+#include "clipboard/qt/clipboard_qt.h"
 
 namespace {
 constexpr const char *InstanceName = "VantolyInstance";

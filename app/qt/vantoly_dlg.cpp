@@ -14,11 +14,11 @@
 #include <QShortcut>
 #include <algorithm>
 
-#include "app/conversion_mode.h"
+#include "app/core/conversion_mode.h"
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
-#include "app/texts.h"
+#include "app/core/texts.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <shellapi.h>
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 #include "app/win32/wide_text.h"
 #include "res/resource.h"
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "app/texts.h"
+#include "app/core/texts.h"
 #include "app/win32/wide_text.h"
 
 HINSTANCE ResourceInstance() { return GetModuleHandleW(nullptr); }

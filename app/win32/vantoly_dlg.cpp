@@ -5,13 +5,13 @@
 #include <new>
 #include <string>
 
-#include "app/conversion_mode.h"
-#include "app/convert_command.h"
-#include "app/texts.h"
+#include "app/core/conversion_mode.h"
+#include "app/core/convert_command.h"
+#include "app/core/texts.h"
 #include "app/win32/about_dlg.h"
 #include "app/win32/wide_text.h"
 #include "app/win32/win32_feedback.h"
-#include "clipboard/clipboard_win32.h"
+#include "clipboard/win32/clipboard_win32.h"
 #include "res/resource.h"
 
 namespace {

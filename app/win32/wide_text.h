@@ -1,4 +1,4 @@
-// UTF-8 texts (app/texts.h, the mode table) as the UTF-16 strings the W functions take. The
+// UTF-8 texts (app/core/texts.h, the mode table) as the UTF-16 strings the W functions take. The
 // buffer lives inside the object, so showing a message never allocates: the out-of-memory
 // message must still reach the user when the heap is exhausted.
 #pragma once

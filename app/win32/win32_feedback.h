@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "app/convert_command.h"
+#include "app/core/convert_command.h"
 
 class CWin32Feedback : public CConvertFeedback {
 public:

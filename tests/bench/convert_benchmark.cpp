@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/conversion_mode.h"
+#include "app/core/conversion_mode.h"
 #include "clipboard/packed_dib.h"
 #include "test_images.h"
 

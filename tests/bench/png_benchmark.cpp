@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/conversion_mode.h"
-#include "clipboard/png_file.h"
+#include "app/core/conversion_mode.h"
+#include "clipboard/formats/png_file.h"
 #include "test_images.h"
 
 namespace {

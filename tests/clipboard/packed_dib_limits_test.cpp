@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "clipboard/bmp_file.h"
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/packed_dib.h"
 #include "test_images.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/conversion_mode.h"
+#include "app/core/conversion_mode.h"
 #include "convert/converters.h"
 #include "convert/reference_converters.h"
 #include "test_images.h"

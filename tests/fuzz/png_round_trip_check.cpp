@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/conversion_mode.h"
-#include "clipboard/png_file.h"
+#include "app/core/conversion_mode.h"
+#include "clipboard/formats/png_file.h"
 #include "tests/fuzz/round_trip_check.h"
 
 namespace {
@@ -17,7 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A picture declaring more pixels than this (but no more than the reader takes) is not read:
 // a valid one that large takes seconds, which a fuzzer should spend on other inputs.
-constexpr std::uint64_t MaxReadPixels = std::uint64_t{1} << 22;
+constexpr std::uint64_t MaxConvertedPixels = std::uint64_t{1} << 22;
 
 std::string Num(std::uint64_t v) { return std::to_string(v); }
 
@@ -70,7 +70,7 @@ bool SamePixels(const CDibImage &a, const CDibImage &b) {
 std::string ReadBothWays(const Bytes &input, CDibImage &image, PngRefusal &why, bool &accepted) {
   accepted = ReadPngBytes(input.data(), input.size(), image, &why);
   std::size_t at = 0, piece = 0;
-  const PngByteSource pieces = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
+  const ByteSource pieces = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
     const std::size_t count = std::min({size, input.size() - at, piece++ % 13 + 1});
     if (count > 0)
       std::memcpy(buffer, input.data() + at, count);
@@ -96,8 +96,8 @@ std::string CheckVerdict(const Bytes &input, const DeclaredSize &declared, bool 
     if (image.HasSection())
       return "refused, but the image kept a section";
     if (why == PngRefusal::TooLarge &&
-        !(declared.present && (declared.width > MaxPngPixels || declared.height > MaxPngPixels ||
-                               declared.width * declared.height > MaxPngPixels)))
+        !(declared.present && (declared.width > MaxReadPixels || declared.height > MaxReadPixels ||
+                               declared.width * declared.height > MaxReadPixels)))
       return "refused as too large a picture of " + Num(declared.width) + " x " +
              Num(declared.height);
     if (why == PngRefusal::Signature && HasPngSignature(input.data(), input.size()))
@@ -114,7 +114,7 @@ std::string CheckVerdict(const Bytes &input, const DeclaredSize &declared, bool 
     return "accepted as " + Num(static_cast<std::uint64_t>(image.Width())) + " x " +
            Num(static_cast<std::uint64_t>(image.Height())) + ", declared " + Num(declared.width) +
            " x " + Num(declared.height);
-  if (declared.width * declared.height > MaxPngPixels)
+  if (declared.width * declared.height > MaxReadPixels)
     return "accepted more pixels than the limit";
   const DibInfoHeader &h = image.m_header;
   if (h.biSize != 40 || h.biBitCount != 24 || h.biCompression != 0 || image.m_paletteCount != 0 ||
@@ -181,9 +181,9 @@ std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size) {
   if (data[0] & 0x80)
     RepairCrcs(input);
   const DeclaredSize declared = Declared(input);
-  if (declared.present && declared.width * declared.height > MaxReadPixels &&
-      declared.width <= MaxPngPixels && declared.height <= MaxPngPixels &&
-      declared.width * declared.height <= MaxPngPixels)
+  if (declared.present && declared.width * declared.height > MaxConvertedPixels &&
+      declared.width <= MaxReadPixels && declared.height <= MaxReadPixels &&
+      declared.width * declared.height <= MaxReadPixels)
     return {};
 
   CDibImage source;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "clipboard/bmp_file.h"
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/packed_dib.h"
-#include "clipboard/png_file.h"
+#include "clipboard/formats/png_file.h"
 #include "tests/fuzz/round_trip_check.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <limits>
 #include <vector>
 
-#include "app/conversion_mode.h"
+#include "app/core/conversion_mode.h"
 #include "bitmap/dib_image.h"
-#include "clipboard/bmp_file.h"
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/packed_dib.h"
 
 namespace {

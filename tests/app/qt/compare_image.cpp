@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "clipboard/bmp_file.h"
+#include "clipboard/formats/bmp_file.h"
 
 namespace {
 

@@ -20,15 +20,15 @@
 #include <functional>
 #include <vector>
 
-#include "app/conversion_mode.h"
+#include "app/core/conversion_mode.h"
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
 #include "app/qt/vantoly_dlg.h"
-#include "app/texts.h"
-#include "clipboard/bmp_file.h"
-#include "clipboard/clipboard_qt.h"
-#include "clipboard/png_file.h"
+#include "app/core/texts.h"
+#include "clipboard/formats/bmp_file.h"
+#include "clipboard/qt/clipboard_qt.h"
+#include "clipboard/formats/png_file.h"
 
 namespace {
 
@@ -460,7 +460,7 @@ private slots:
     MakePicture(source);
     auto *mime = new QMimeData;
     mime->setData(type,
-                  type == "image/bmp" ? ToBytes(EncodeBmpFile(source)) : EncodePngFile(source));
+                  type == "image/bmp" ? ToBytes(EncodeBmpFile(source)) : EncodePictureBytes(source, PictureEncoding::Png));
     QGuiApplication::clipboard()->setMimeData(mime);
 
     int beeps = 0;
@@ -479,7 +479,7 @@ private slots:
     CDibImage result;
     QVERIFY(ReadBmpFile(reinterpret_cast<const std::uint8_t *>(expected.constData()),
                         static_cast<std::size_t>(expected.size()), result));
-    QCOMPARE(ClipboardData("image/png"), EncodePngFile(result));
+    QCOMPARE(ClipboardData("image/png"), EncodePictureBytes(result, PictureEncoding::Png));
   }
 
   // A PNG converts to the same bytes from the clipboard as from a file: the dialog decodes it

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "app/conversion_mode.h"
-#include "app/texts.h"
-#include "clipboard/bmp_file.h"
+#include "app/core/conversion_mode.h"
+#include "app/core/texts.h"
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/packed_dib.h"
-#include "clipboard/win32_clipboard_support.h"
+#include "clipboard/win32/win32_clipboard_support.h"
 #include "res/resource.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/conversion_mode.h"
-#include "app/texts.h"
+#include "app/core/conversion_mode.h"
+#include "app/core/texts.h"
 #include "app/win32/wide_text.h"
 #include "app/win32/win32_feedback.h"
 

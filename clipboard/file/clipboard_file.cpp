@@ -1,0 +1,52 @@
+// The file clipboard, on Linux: the bytes come from a descriptor and go to a replaced file; the
+// picture module reads and writes them.
+#include "clipboard/file/clipboard_file.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "clipboard/formats/picture.h"
+#include "posix/file_io.h"
+
+bool ReadPictureFrom(int fd, CDibImage &image, DibRefusal *why) {
+  return DecodePictureStream(
+      [fd](std::uint8_t *buffer, std::size_t size) { return ReadSome(fd, buffer, size); }, image,
+      why);
+}
+
+FileFormat FormatForName(const std::string &path) {
+  const std::string extension = path.size() >= 4 ? path.substr(path.size() - 4) : std::string();
+  return ::strcasecmp(extension.c_str(), ".png") == 0 ? FileFormat::Png : FileFormat::Bmp;
+}
+
+CFileClipboard::CFileClipboard(std::string inputPath, std::string outputPath,
+                               std::optional<FileFormat> outputFormat)
+    : m_strInputPath(std::move(inputPath)), m_strOutputPath(std::move(outputPath)),
+      m_outputFormat(outputFormat.value_or(FormatForName(m_strOutputPath))) {}
+
+bool CFileClipboard::ReadDib(CDibImage &image) {
+  if (m_strInputPath == "-")
+    return ReadPictureFrom(STDIN_FILENO, image);
+  FileDescriptor file(::open(m_strInputPath.c_str(), O_RDONLY | O_CLOEXEC));
+  return file.Get() >= 0 && ReadPictureFrom(file.Get(), image);
+}
+
+bool CFileClipboard::WriteDib(const CDibImage &image) {
+  if (!image.HasSection())
+    return false;
+  const PictureEncoding encoding =
+      m_outputFormat == FileFormat::Png ? PictureEncoding::Png : PictureEncoding::Bmp;
+  const FileContentWriter write = [&](int fd) {
+    // The PNG encoder hands out many small pieces; the BMP's rows go out in one piece.
+    CBufferedWriter output(fd);
+    return EncodePicture(image, encoding,
+                         [&output](const std::uint8_t *data, std::size_t size) {
+                           return output.Put(data, size);
+                         }) &&
+           output.Flush();
+  };
+  if (m_strOutputPath == "-")
+    return write(STDOUT_FILENO);
+  return ReplaceFileAtomically(m_strOutputPath, write);
+}

@@ -1,0 +1,38 @@
+// A picture file standing in for the clipboard: read from one path and written to another (or
+// the same). "-" is standard input or output. The input is a BMP or a PNG file, told apart by
+// its first bytes; the output is written as BMP or PNG.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "clipboard/clipboard.h"
+#include "clipboard/packed_dib.h"
+
+enum class FileFormat { Bmp, Png };
+
+// PNG for a name ending in ".png" in any case, BMP for every other name.
+FileFormat FormatForName(const std::string &path);
+
+class CFileClipboard : public CClipboard {
+public:
+  // Without a format, the output's follows its name.
+  CFileClipboard(std::string inputPath, std::string outputPath,
+                 std::optional<FileFormat> outputFormat = std::nullopt);
+
+  // Reads no more of the input than its header says the picture needs.
+  bool ReadDib(CDibImage &image) override;
+  // Writes the file (a BMP from the image's own rows) as ReplaceFileAtomically
+  // (posix/file_io.h) says: replaced whole or left as it was.
+  bool WriteDib(const CDibImage &image) override;
+
+private:
+  std::string m_strInputPath;
+  std::string m_strOutputPath;
+  FileFormat m_outputFormat;
+};
+
+// Reads a BMP or PNG file from `fd` into the freshly constructed `image`, no further than the
+// picture needs (a BMP's rows straight into the image's own store). `why` as for
+// DecodePictureStream.
+bool ReadPictureFrom(int fd, CDibImage &image, DibRefusal *why = nullptr);

@@ -1,0 +1,13 @@
+// Bytes in and out of the picture codecs, whatever holds them (memory, a file, a pipe).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+// Pulls input on demand: copies up to `size` bytes to `buffer`, returns how many (0 = end of
+// input), or -1 on a read error.
+using ByteSource = std::function<std::ptrdiff_t(std::uint8_t *buffer, std::size_t size)>;
+
+// Takes `size` bytes of output; false when it could not (the write then fails).
+using ByteSink = std::function<bool(const std::uint8_t *data, std::size_t size)>;

@@ -1,0 +1,186 @@
+#include "clipboard/formats/picture.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+#include "clipboard/formats/bmp_file.h"
+#include "clipboard/formats/png_file.h"
+
+namespace {
+
+struct Signature {
+  const char *bytes;
+  std::size_t size;
+  PictureFormat format;
+};
+constexpr Signature Signatures[] = {{"BM", 2, PictureFormat::BmpFile},
+                                    {"\x89PNG\r\n\x1A\n", 8, PictureFormat::Png}};
+constexpr std::size_t LongestSignature = 8;
+
+// Unknown when the bytes match no signature; BmpFile or Png when they match one whole; and
+// `possible` when they are the start of one but too few to tell.
+PictureFormat MatchSignature(const std::uint8_t *data, std::size_t size, bool &possible) {
+  possible = false;
+  for (const Signature &s : Signatures) {
+    const std::size_t compared = std::min(size, s.size);
+    if (std::memcmp(data, s.bytes, compared) != 0)
+      continue;
+    if (compared == s.size)
+      return s.format;
+    possible = true;
+  }
+  return PictureFormat::Unknown;
+}
+
+bool Refuse(DibRefusal *why, DibRefusal reason) {
+  if (why != nullptr)
+    *why = reason;
+  return false;
+}
+
+// Pulls until `size` bytes are in or the input ends. False on an error or an early end.
+bool ReadExactly(const ByteSource &source, std::uint8_t *buffer, std::size_t size) {
+  while (size > 0) {
+    const std::ptrdiff_t n = source(buffer, size);
+    if (n <= 0)
+      return false;
+    buffer += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Passes over `count` bytes (the gap a BMP file may leave before its rows).
+bool SkipBytes(const ByteSource &source, std::uint64_t count) {
+  std::uint8_t scrap[65536];
+  while (count > 0) {
+    const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof scrap));
+    if (!ReadExactly(source, scrap, chunk))
+      return false;
+    count -= chunk;
+  }
+  return true;
+}
+
+// The BMP reader on a source whose first `have` bytes are already in `head`, which holds
+// MaxBmpFileHeadSize bytes.
+bool ReadBmpStream(const ByteSource &source, std::uint8_t *head, std::size_t have,
+                   CDibImage &image, DibRefusal *why) {
+  DibBlockLayout layout;
+  for (;;) {
+    const DibHeadParse step = ParseBmpFileHead(head, have, UnknownBlockSize, layout, why);
+    if (step == DibHeadParse::Refused)
+      return false;
+    if (step == DibHeadParse::Parsed)
+      break;
+    // The parse asks only for the file's head, which is bounded.
+    if (layout.headSize > MaxBmpFileHeadSize || layout.headSize <= have)
+      return Refuse(why, DibRefusal::TooLarge);
+    const auto needed = static_cast<std::size_t>(layout.headSize);
+    if (!ReadExactly(source, head + have, needed - have))
+      return Refuse(why, DibRefusal::TooShort);
+    have = needed;
+  }
+  if (!SkipBytes(source, layout.rowsStart - have))
+    return Refuse(why, DibRefusal::TooShort);
+  if (!CreateDibImage(layout, image, why))
+    return false;
+  std::uint8_t *rows = DibRowsInPlace(layout, image);
+  if (!ReadExactly(source, rows, static_cast<std::size_t>(layout.rowsSize)))
+    return Refuse(why, DibRefusal::TooShort);
+  StoreDibRows(layout, rows, image);
+  return true;
+}
+
+} // namespace
+
+bool PictureSizeAllowed(std::uint64_t width, std::uint64_t height) {
+  return width <= MaxReadPixels && height <= MaxReadPixels && width * height <= MaxReadPixels;
+}
+
+PictureFormat SniffPicture(const std::uint8_t *data, std::size_t size) {
+  bool possible;
+  return data == nullptr ? PictureFormat::Unknown : MatchSignature(data, size, possible);
+}
+
+bool DecodePicture(const std::uint8_t *data, std::size_t size, CDibImage &image) {
+  switch (SniffPicture(data, size)) {
+  case PictureFormat::BmpFile: return ReadBmpFile(data, size, image);
+  case PictureFormat::Png: return ReadPngBytes(data, size, image);
+  case PictureFormat::Unknown: break;
+  }
+  return ReadPackedDib(data, size, image);
+}
+
+bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal *why) {
+  if (why != nullptr)
+    *why = DibRefusal::None;
+  // The first bytes, read until they show the format or that there is none we know: an
+  // endless stream of anything else is refused after a few bytes.
+  std::uint8_t head[MaxBmpFileHeadSize];
+  std::size_t have = 0;
+  PictureFormat format;
+  for (;;) {
+    bool possible;
+    format = MatchSignature(head, have, possible);
+    if (format != PictureFormat::Unknown || !possible)
+      break;
+    const std::ptrdiff_t n = source(head + have, LongestSignature - have);
+    if (n <= 0)
+      break;
+    have += static_cast<std::size_t>(n);
+  }
+  switch (format) {
+  case PictureFormat::BmpFile: return ReadBmpStream(source, head, have, image, why);
+  case PictureFormat::Png: {
+    // The bytes read to tell the format come first, then the rest as the reader pulls it.
+    std::size_t served = 0;
+    const ByteSource rest = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
+      if (served == have)
+        return source(buffer, size);
+      const std::size_t n = std::min(size, have - served);
+      std::memcpy(buffer, head + served, n);
+      served += n;
+      return static_cast<std::ptrdiff_t>(n);
+    };
+    return ReadPng(rest, image);
+  }
+  case PictureFormat::Unknown: break;
+  }
+  return Refuse(why, have < 2 ? DibRefusal::TooShort : DibRefusal::FileSignature);
+}
+
+bool ImportArgbPicture(int width, int height, const std::function<const std::uint32_t *(int)> &row,
+                       CDibImage &image) {
+  if (width <= 0 || height <= 0 ||
+      !PictureSizeAllowed(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)))
+    return false;
+  DibInfoHeader header{};
+  header.biSize = DibHeaderSize;
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  if (!image.CreateFromHeader(header, nullptr, nullptr))
+    return false;
+  for (int y = 0; y < height; ++y) {
+    const std::uint32_t *in = row(y);
+    std::uint8_t *out = image.PixelAddress(0, y);
+    for (int x = 0; x < width; ++x, out += 4) {
+      const std::uint32_t argb = in[x];
+      const unsigned alpha = argb >> 24;
+      out[0] = FlattenOnWhite(argb & 0xFF, alpha);
+      out[1] = FlattenOnWhite((argb >> 8) & 0xFF, alpha);
+      out[2] = FlattenOnWhite((argb >> 16) & 0xFF, alpha);
+      out[3] = 0;
+    }
+  }
+  return true;
+}
+
+bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteSink &sink) {
+  if (encoding == PictureEncoding::Png)
+    return WritePng(image, sink);
+  return WriteBmpFile(image, sink);
+}

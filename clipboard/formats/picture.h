@@ -1,0 +1,60 @@
+// Pictures as bytes, whatever their format: the one place that tells a BMP file, a bare packed
+// bitmap and a PNG apart, holds every picture to the one pixel limit, lays transparency onto
+// white by the one rule, and turns a result back into BMP or PNG bytes.
+//
+// Formats are told by their first bytes, never by a name or a MIME type, which writers get
+// wrong: "BM" starts a BMP file, the eight-byte PNG signature a PNG. A bare packed bitmap starts
+// with its header size, and "BM" would announce a header of 19778 bytes, which no writer makes,
+// so the three cannot be confused. Files never hold a bare packed bitmap; only the in-memory
+// reader (clipboard data) takes one.
+//
+// Pictures that other libraries decode (the desktop's JPEG or GIF readers) come in through
+// ImportArgbPicture, so they meet the same limit and the same transparency rule.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "bitmap/dib_image.h"
+#include "clipboard/formats/byte_stream.h"
+#include "clipboard/packed_dib.h"
+
+// Width × height of every picture read from outside is at most MaxReadPixels (the packed
+// bitmap codec's limit, which the BMP and PNG readers share); each side too.
+bool PictureSizeAllowed(std::uint64_t width, std::uint64_t height);
+
+// A channel value `c` laid over white by its alpha `a` (both 0-255), rounded to nearest:
+// c × a / 255 + 255 × (255 − a) / 255. It works on stored, not premultiplied, values; left
+// alone, transparent pixels would mostly read as black, and white is what pasting such a
+// picture into a paint program shows.
+constexpr std::uint8_t FlattenOnWhite(unsigned c, unsigned a) {
+  return static_cast<std::uint8_t>((c * a + 255 * (255 - a) + 127) / 255);
+}
+
+enum class PictureFormat { Unknown, BmpFile, Png };
+
+// The format the first `size` bytes announce; Unknown also when they are too few to tell.
+PictureFormat SniffPicture(const std::uint8_t *data, std::size_t size);
+
+// A whole picture in memory, as a clipboard hands it over: a BMP file, a PNG, or else a bare
+// packed bitmap. `image` must be freshly constructed.
+bool DecodePicture(const std::uint8_t *data, std::size_t size, CDibImage &image);
+
+// A BMP file or a PNG pulled from `source` as the decoder needs it: no more of the input is
+// read than the picture announces, and a BMP's rows go straight into the image. `why` tells a
+// refused BMP (FileSignature when the input is neither format); a refused PNG leaves None.
+bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal *why = nullptr);
+
+// A picture decoded elsewhere into 32-bit rows of 0xAARRGGBB values, top row first; `row(y)`
+// returns row y. Held to the pixel limit, flattened onto white, stored as a 32-bit image.
+bool ImportArgbPicture(int width, int height, const std::function<const std::uint32_t *(int)> &row,
+                       CDibImage &image);
+
+enum class PictureEncoding { Bmp, Png };
+
+// `image` as a BMP file (the packed bitmap behind a 14-byte file header, the rows handed over
+// from the image itself) or as a PNG (indexed at 1, 4 or 8 bits with the image's colour
+// table), into the sink in order. False for an image without a section or when the sink
+// fails; the sink may then have taken part of the file. The sink's exceptions pass through.
+bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteSink &sink);

@@ -1,0 +1,427 @@
+#include "clipboard/formats/png_file.h"
+#include "clipboard/formats/picture.h"
+
+#include <png.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <vector>
+
+// libpng reports every error by longjmp out of its own frames back to the setjmp in ours. A
+// longjmp that skips a C++ destructor is undefined, so the functions that call setjmp below
+// hold only plain values, and everything with a destructor (the row buffer, the image, the
+// libpng structures' guard) lives in their callers, which a longjmp never crosses. The
+// callbacks libpng calls run C++ code (the source, the sink) only inside a function that
+// catches everything and returns, and raise the libpng error after that function is gone.
+
+namespace {
+
+constexpr std::size_t SignatureSize = 8;
+// Signature, then the IHDR chunk up to its width and height: enough to tell why libpng
+// refused a header.
+constexpr std::size_t HeadSize = 24;
+
+// A PNG's bytes before its first pixel data are its header and ancillary chunks: metadata that
+// takes a few MiB at most (a large ICC profile or XMP packet).
+constexpr std::uint64_t MaxBytesBeforePixels = std::uint64_t{32} << 20;
+// The bound on what one file may pull whatever its header says: the largest image takes
+// 2^28 pixels × 8 bytes (16-bit RGBA) before compression, and zlib's worst case adds little.
+constexpr std::uint64_t MaxPngBytes = std::uint64_t{4} << 30;
+// Ancillary chunks are skipped, so these bound only what a libpng release might still keep.
+constexpr png_uint_32 MaxKeptChunks = 128;
+constexpr png_alloc_size_t MaxChunkBytes = png_alloc_size_t{8} << 20;
+
+bool Refuse(PngRefusal *why, PngRefusal reason) {
+  if (why != nullptr)
+    *why = reason;
+  return false;
+}
+
+// libpng's errors end in the setjmp of the function that called it; its messages and
+// warnings are for a developer, and the user sees the read message instead.
+[[noreturn]] void OnPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void OnPngWarning(png_structp, png_const_charp) {}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+struct ReadContext {
+  const ByteSource *source = nullptr;
+  std::uint64_t pulled = 0;
+  std::uint64_t limit = MaxBytesBeforePixels;
+  std::uint8_t head[HeadSize]{};
+  PngRefusal refusal = PngRefusal::None;
+  std::exception_ptr exception;
+};
+
+// Fills [data, data + length) from the source, keeping the first bytes for Classify.
+PngRefusal Pull(ReadContext &context, std::uint8_t *data, std::size_t length) noexcept {
+  if (length > context.limit - context.pulled)
+    return PngRefusal::TooLong;
+  const std::uint64_t before = context.pulled;
+  try {
+    while (length > 0) {
+      const std::ptrdiff_t got = (*context.source)(data, length);
+      if (got == 0)
+        return PngRefusal::Truncated;
+      if (got < 0 || static_cast<std::size_t>(got) > length)
+        return PngRefusal::ReadError;
+      const auto count = static_cast<std::size_t>(got);
+      if (context.pulled < HeadSize)
+        std::memcpy(context.head + context.pulled, data,
+                    std::min<std::size_t>(count, HeadSize - context.pulled));
+      context.pulled += count;
+      data += count;
+      length -= count;
+    }
+  } catch (...) {
+    context.exception = std::current_exception();
+    return PngRefusal::ReadError;
+  }
+  // IHDR must be the first chunk. libpng lets chunks it skips come before it, so the first
+  // chunk's type is checked here, as it arrives.
+  constexpr std::uint64_t FirstTypeEnd = 16;
+  if (before < FirstTypeEnd && context.pulled >= FirstTypeEnd &&
+      std::memcmp(context.head + 12, "IHDR", 4) != 0)
+    return PngRefusal::Malformed;
+  return PngRefusal::None;
+}
+
+void ReadFromSource(png_structp png, png_bytep data, std::size_t length) {
+  auto &context = *static_cast<ReadContext *>(png_get_io_ptr(png));
+  const PngRefusal failure = Pull(context, data, length);
+  if (failure != PngRefusal::None) {
+    context.refusal = failure;
+    png_error(png, "input failed");
+  }
+}
+
+std::uint32_t BigEndian32(const std::uint8_t *p) {
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Why libpng refused the file: a side above its limit is the size, anything else a fault of
+// the file.
+PngRefusal Classify(const ReadContext &context) {
+  if (context.refusal != PngRefusal::None)
+    return context.refusal;
+  if (context.pulled >= HeadSize && std::memcmp(context.head + 12, "IHDR", 4) == 0) {
+    const std::uint64_t width = BigEndian32(context.head + 16);
+    const std::uint64_t height = BigEndian32(context.head + 20);
+    if (width > MaxReadPixels || height > MaxReadPixels)
+      return PngRefusal::TooLarge;
+  }
+  return PngRefusal::Malformed;
+}
+
+// The libpng structures of one read or write, released on every path.
+class PngStructs {
+public:
+  explicit PngStructs(bool reading) : m_reading(reading) {
+    m_png = reading
+                ? png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, OnPngWarning)
+                : png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnPngError, OnPngWarning);
+    if (m_png != nullptr)
+      m_info = png_create_info_struct(m_png);
+    // libpng fails to create them only when memory is short.
+    if (m_png == nullptr || m_info == nullptr) {
+      Destroy();
+      throw std::bad_alloc();
+    }
+  }
+  ~PngStructs() { Destroy(); }
+  PngStructs(const PngStructs &) = delete;
+  PngStructs &operator=(const PngStructs &) = delete;
+
+  png_structp png() const { return m_png; }
+  png_infop info() const { return m_info; }
+
+private:
+  void Destroy() {
+    if (m_png == nullptr)
+      return;
+    if (m_reading)
+      png_destroy_read_struct(&m_png, m_info != nullptr ? &m_info : nullptr, nullptr);
+    else
+      png_destroy_write_struct(&m_png, m_info != nullptr ? &m_info : nullptr);
+    m_png = nullptr;
+    m_info = nullptr;
+  }
+
+  bool m_reading;
+  png_structp m_png = nullptr;
+  png_infop m_info = nullptr;
+};
+
+// What the rows look like once libpng has expanded them: 3 or 4 channels (RGB, RGBA) of 8 or
+// 16 bits, in passes when interlaced.
+struct RowFormat {
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  bool interlaced = false;
+  int channels = 0;
+  int bitDepth = 0;
+  std::size_t rowBytes = 0;
+};
+
+// Reads the header and the chunks up to the pixels, checks the size and sets up the
+// expansion. Plain values only in this frame (see the top of the file).
+bool ReadHeader(png_structp png, png_infop info, ReadContext &context, RowFormat &format) {
+  if (setjmp(png_jmpbuf(png)) != 0)
+    return false;
+  png_read_info(png, info);
+  format.width = png_get_image_width(png, info);
+  format.height = png_get_image_height(png, info);
+  if (std::uint64_t{format.width} * format.height > MaxReadPixels) {
+    context.refusal = PngRefusal::TooLarge;
+    return false;
+  }
+  format.interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
+  // The raw rows as the file holds them, a filter byte each: the pixel data may take twice
+  // that (zlib's overhead and IDAT chunk headers are far less) and the metadata allowance
+  // again, never more than the hard bound.
+  const std::uint64_t raw = (std::uint64_t{png_get_rowbytes(png, info)} + 1) * format.height *
+                            (format.interlaced ? 2 : 1);
+  context.limit = std::min(MaxPngBytes, context.pulled + MaxBytesBeforePixels + 2 * raw);
+
+  // Palettes to RGB, gray to 8 bits, tRNS to an alpha channel, then gray to RGB. Nothing else:
+  // 16-bit samples and alpha are reduced and flattened in StoreRow by rules of our own, and
+  // without png_set_interlace_handling an interlaced file arrives pass by pass, each pass's
+  // rows holding only its own pixels, which StoreRow puts in place.
+  png_set_expand(png);
+  png_set_gray_to_rgb(png);
+  png_read_update_info(png, info);
+  format.channels = png_get_channels(png, info);
+  format.bitDepth = png_get_bit_depth(png, info);
+  format.rowBytes = png_get_rowbytes(png, info);
+  if ((format.channels != 3 && format.channels != 4) ||
+      (format.bitDepth != 8 && format.bitDepth != 16)) {
+    context.refusal = PngRefusal::Malformed;
+    return false;
+  }
+  return true;
+}
+
+// 16 bits to 8, rounding to nearest.
+inline unsigned Reduce16(const std::uint8_t *p) {
+  const unsigned v = static_cast<unsigned>(p[0]) << 8 | p[1];
+  return (v * 255 + 32767) / 65535;
+}
+
+template <int Channels, bool Wide>
+void StoreRowAs(const std::uint8_t *in, png_uint_32 count, std::uint8_t *out, std::size_t step) {
+  constexpr int SampleBytes = Wide ? 2 : 1;
+  for (png_uint_32 i = 0; i < count; ++i, in += Channels * SampleBytes, out += step) {
+    unsigned rgb[3];
+    for (int c = 0; c < 3; ++c)
+      rgb[c] = Wide ? Reduce16(in + 2 * c) : in[c];
+    if constexpr (Channels == 4) {
+      const unsigned alpha = Wide ? Reduce16(in + 6) : in[3];
+      for (unsigned &c : rgb)
+        c = FlattenOnWhite(c, alpha);
+    }
+    out[0] = static_cast<std::uint8_t>(rgb[2]);
+    out[1] = static_cast<std::uint8_t>(rgb[1]);
+    out[2] = static_cast<std::uint8_t>(rgb[0]);
+  }
+}
+
+// Writes `count` expanded pixels to the image, `step` bytes apart, as blue, green, red.
+void StoreRow(const RowFormat &format, const std::uint8_t *in, png_uint_32 count, std::uint8_t *out,
+              std::size_t step) {
+  const bool wide = format.bitDepth == 16;
+  if (format.channels == 3)
+    wide ? StoreRowAs<3, true>(in, count, out, step) : StoreRowAs<3, false>(in, count, out, step);
+  else
+    wide ? StoreRowAs<4, true>(in, count, out, step) : StoreRowAs<4, false>(in, count, out, step);
+}
+
+// Reads every pixel row into `image`. Plain values only in this frame.
+bool ReadRows(png_structp png, const RowFormat &format, std::uint8_t *row, CDibImage &image) {
+  if (setjmp(png_jmpbuf(png)) != 0)
+    return false;
+  const int passes = format.interlaced ? 7 : 1;
+  for (int pass = 0; pass < passes; ++pass) {
+    const png_uint_32 columns =
+        format.interlaced ? PNG_PASS_COLS(format.width, pass) : format.width;
+    const png_uint_32 rows = format.interlaced ? PNG_PASS_ROWS(format.height, pass) : format.height;
+    if (columns == 0 || rows == 0)
+      continue; // libpng skips an empty pass too
+    const png_uint_32 firstColumn = format.interlaced ? PNG_PASS_START_COL(pass) : 0;
+    const std::size_t step = format.interlaced ? std::size_t{3} << PNG_PASS_COL_SHIFT(pass) : 3;
+    for (png_uint_32 r = 0; r < rows; ++r) {
+      png_read_row(png, row, nullptr);
+      const png_uint_32 y = format.interlaced ? PNG_ROW_FROM_PASS_ROW(r, pass) : r;
+      StoreRow(format, row, columns,
+               image.PixelAddress(static_cast<int>(firstColumn), static_cast<int>(y)), step);
+    }
+  }
+  return true;
+}
+
+bool Fail(const ReadContext &context, PngRefusal *why, CDibImage &image) {
+  image.Release();
+  if (context.exception)
+    std::rethrow_exception(context.exception);
+  return Refuse(why, Classify(context));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+struct WriteContext {
+  const ByteSink *sink = nullptr;
+  std::exception_ptr exception;
+};
+
+bool Push(WriteContext &context, const std::uint8_t *data, std::size_t length) noexcept {
+  try {
+    return (*context.sink)(data, length);
+  } catch (...) {
+    context.exception = std::current_exception();
+    return false;
+  }
+}
+
+void WriteToSink(png_structp png, png_bytep data, std::size_t length) {
+  auto &context = *static_cast<WriteContext *>(png_get_io_ptr(png));
+  if (!Push(context, data, length))
+    png_error(png, "output failed");
+}
+
+void FlushSink(png_structp) {}
+
+// The PNG palette's length: the bitmap's table, grown to the highest index a pixel uses, and
+// never longer than the depth allows.
+int PaletteLength(const CDibImage &image) {
+  const int limit = 1 << image.BitCount();
+  int length = std::min(image.m_paletteCount, limit);
+  if (length == limit)
+    return length;
+  for (int y = 0; y < image.Height(); ++y)
+    for (int x = 0; x < image.Width(); ++x)
+      length = std::max(length, image.GetPixelIndex(x, y) + 1);
+  return length;
+}
+
+// Writes the whole file. Plain values only in this frame.
+bool WriteRows(png_structp png, png_infop info, const CDibImage &image, const png_color *palette,
+               int paletteLength) {
+  if (setjmp(png_jmpbuf(png)) != 0)
+    return false;
+  const int bitCount = image.BitCount();
+  const bool indexed = paletteLength > 0;
+  // libpng's default limit (a million pixels a side) is for readers; our images are as large
+  // as memory allows.
+  png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(image.Width()),
+               static_cast<png_uint_32>(image.Height()), indexed ? bitCount : 8,
+               indexed ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  if (indexed)
+    png_set_PLTE(png, info, palette, paletteLength);
+  // Speed first (see the header). zlib's run-length strategy costs about the same on any
+  // content, where its default strategy takes three times as long on noisy pictures (a 4K
+  // gray result of a noisy photo: 200 ms against 80). Each row goes unfiltered or as its
+  // difference to the row above, whichever libpng judges smaller: "up" turns repeated rows and
+  // vertical gradients into runs of zeros (a smooth picture's gray result shrinks tenfold),
+  // while dithered rows compress best as they are.
+  png_set_compression_level(png, 1);
+  png_set_compression_strategy(png, Z_RLE);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE | PNG_FILTER_UP);
+  png_write_info(png, info);
+  if (!indexed) {
+    png_set_bgr(png);
+    if (bitCount == 32)
+      png_set_filler(png, 0, PNG_FILLER_AFTER);
+  }
+  // Indexed rows pack pixels from the high bits down in both formats, and 24- or 32-bit rows
+  // only swap red and blue: the bitmap's own rows serve, top row first.
+  for (int y = 0; y < image.Height(); ++y)
+    png_write_row(png, image.PixelAddress(0, y));
+  png_write_end(png, nullptr);
+  return true;
+}
+
+} // namespace
+
+bool HasPngSignature(const std::uint8_t *data, std::size_t size) {
+  return data != nullptr && size >= SignatureSize && png_sig_cmp(data, 0, SignatureSize) == 0;
+}
+
+bool ReadPng(const ByteSource &source, CDibImage &image, PngRefusal *why) {
+  ReadContext context;
+  context.source = &source;
+  std::uint8_t signature[SignatureSize];
+  if (const PngRefusal failure = Pull(context, signature, SignatureSize);
+      failure != PngRefusal::None) {
+    context.refusal = failure == PngRefusal::Truncated ? PngRefusal::Signature : failure;
+    return Fail(context, why, image);
+  }
+  if (!HasPngSignature(signature, SignatureSize))
+    return Refuse(why, PngRefusal::Signature);
+
+  PngStructs structs(true);
+  png_structp png = structs.png();
+  png_set_read_fn(png, &context, ReadFromSource);
+  png_set_sig_bytes(png, SignatureSize);
+  png_set_user_limits(png, MaxReadPixels, MaxReadPixels);
+  png_set_chunk_cache_max(png, MaxKeptChunks);
+  png_set_chunk_malloc_max(png, MaxChunkBytes);
+  // A damaged chunk refuses the file, ancillary or not.
+  png_set_crc_action(png, PNG_CRC_ERROR_QUIT, PNG_CRC_ERROR_QUIT);
+  // Every ancillary chunk but tRNS is skipped unread: gamma and colour profiles would change
+  // the stored values, and text or profiles need not be inflated at all.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+
+  RowFormat format;
+  if (!ReadHeader(png, structs.info(), context, format))
+    return Fail(context, why, image);
+  std::vector<std::uint8_t> row(format.rowBytes);
+  if (!image.Create(static_cast<int>(format.width), static_cast<int>(format.height), 24))
+    return Refuse(why, PngRefusal::NoSection);
+  // Reading stops after the last row: what follows (IEND, trailing chunks) is never pulled.
+  if (!ReadRows(png, format, row.data(), image))
+    return Fail(context, why, image);
+  if (why != nullptr)
+    *why = PngRefusal::None;
+  return true;
+}
+
+bool ReadPngBytes(const std::uint8_t *data, std::size_t size, CDibImage &image, PngRefusal *why) {
+  std::size_t offset = 0;
+  const ByteSource source = [&](std::uint8_t *buffer, std::size_t wanted) -> std::ptrdiff_t {
+    const std::size_t count = std::min(wanted, size - offset);
+    if (count > 0)
+      std::memcpy(buffer, data + offset, count);
+    offset += count;
+    return static_cast<std::ptrdiff_t>(count);
+  };
+  return ReadPng(source, image, why);
+}
+
+bool WritePng(const CDibImage &image, const ByteSink &sink) {
+  const int bitCount = image.BitCount();
+  if (!image.HasSection() || image.m_bits == nullptr ||
+      (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24 && bitCount != 32))
+    return false;
+  png_color palette[MaxPaletteEntries]{};
+  const int paletteLength = bitCount <= 8 ? PaletteLength(image) : 0;
+  for (int i = 0; i < paletteLength; ++i)
+    palette[i] = {image.m_palette[i].rgbRed, image.m_palette[i].rgbGreen,
+                  image.m_palette[i].rgbBlue};
+
+  WriteContext context;
+  context.sink = &sink;
+  PngStructs structs(false);
+  png_set_write_fn(structs.png(), &context, WriteToSink, FlushSink);
+  const bool written = WriteRows(structs.png(), structs.info(), image, palette, paletteLength);
+  if (context.exception)
+    std::rethrow_exception(context.exception);
+  return written;
+}

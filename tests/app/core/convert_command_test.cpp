@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "app/core/conversion_mode.h"
+#include "app/core/convert_command.h"
+#include "app/core/texts.h"
+#include "clipboard/packed_dib.h"
+#include "test_images.h"
+
+namespace {
+
+// A clipboard in memory: a packed bitmap, or text only (an empty block).
+class CMemoryClipboard : public CClipboard {
+public:
+  std::vector<std::uint8_t> m_block;
+  std::string m_text;
+  bool m_bRefuseWrite = false;
+  bool m_bThrowOnWrite = false;
+  int m_nWrites = 0;
+
+  bool ReadDib(CDibImage &image) override {
+    return !m_block.empty() && ReadPackedDib(m_block.data(), m_block.size(), image);
+  }
+  bool WriteDib(const CDibImage &image) override {
+    if (m_bThrowOnWrite)
+      throw std::bad_alloc();
+    if (m_bRefuseWrite)
+      return false;
+    ++m_nWrites;
+    m_block = PackedBytes(image);
+    m_text.clear();
+    return true;
+  }
+};
+
+// Records what the user would see and hear, in order.
+class CRecordingFeedback : public CConvertFeedback {
+public:
+  std::vector<std::string> m_events;
+  int m_nCursorDepth = 0;
+
+  void ShowMessage(const char *text) override {
+    m_events.push_back(std::string(m_nCursorDepth > 0 ? "busy " : "") + text);
+  }
+  void Beep() override { m_events.push_back("beep"); }
+  void BeginWaitCursor() override { ++m_nCursorDepth; }
+  void EndWaitCursor() override { --m_nCursorDepth; }
+};
+
+std::vector<std::uint8_t> Block24(int width, int height, ColorValue color) {
+  CDibImage image;
+  MakeSolid24(image, width, height, color);
+  return PackedBytes(image);
+}
+
+DibInfoHeader HeaderOf(const std::vector<std::uint8_t> &block) {
+  DibInfoHeader header;
+  std::memcpy(&header, block.data(), sizeof header);
+  return header;
+}
+
+} // namespace
+
+TEST(ConversionModes, ListTextsInOrder) {
+  const char *expected[] = {"グレイ16階調",     "グレイ256階調",         "標準１６色カラー",
+                            "モノクロ２値",     "2値ディザ等倍",         "2値ディザ２倍",
+                            "モノクロ誤差拡散", "標準16色カラー誤差拡散"};
+  for (int mode = 0; mode < ConversionModeCount; ++mode)
+    EXPECT_STREQ(ConversionModes[mode].text, expected[mode]);
+}
+
+TEST(ConversionModes, EachModeMakesItsDepthAndSize) {
+  const struct {
+    int bitCount, scale, colors;
+  } expected[] = {{4, 1, 16}, {8, 1, 256}, {4, 1, 16}, {1, 1, 2},
+                  {1, 1, 2},  {1, 2, 2},   {1, 1, 2},  {4, 1, 16}};
+  CDibImage source;
+  MakeSolid24(source, 3, 5, RgbColor(10, 200, 30));
+  for (int mode = 0; mode < ConversionModeCount; ++mode) {
+    CDibImage dest;
+    ASSERT_TRUE(ConversionModes[mode].convert(source, dest)) << mode;
+    EXPECT_EQ(dest.BitCount(), expected[mode].bitCount) << mode;
+    EXPECT_EQ(dest.Width(), 3 * expected[mode].scale) << mode;
+    EXPECT_EQ(dest.Height(), 5 * expected[mode].scale) << mode;
+    EXPECT_EQ(dest.m_paletteCount, expected[mode].colors) << mode;
+  }
+}
+
+TEST(ConvertCommand, ReplacesTheClipboardBitmapAndBeeps) {
+  CMemoryClipboard clipboard;
+  clipboard.m_block = Block24(3, 5, Gray(200));
+  CRecordingFeedback feedback;
+  EXPECT_EQ(RunConvertCommand(5, clipboard, feedback), ConvertOutcome::Converted);
+  EXPECT_EQ(feedback.m_events, std::vector<std::string>{"beep"});
+  EXPECT_EQ(feedback.m_nCursorDepth, 0);
+  const DibInfoHeader header = HeaderOf(clipboard.m_block);
+  EXPECT_EQ(header.biBitCount, 1);
+  EXPECT_EQ(header.biWidth, 6);
+  EXPECT_EQ(header.biHeight, 10);
+}
+
+TEST(ConvertCommand, EachFailureHasItsMessageAndKeepsTheClipboard) {
+  CRecordingFeedback feedback;
+  CMemoryClipboard clipboard;
+  clipboard.m_block = Block24(2, 2, Gray(0));
+  const auto input = clipboard.m_block;
+
+  EXPECT_EQ(RunConvertCommand(-1, clipboard, feedback), ConvertOutcome::NoModeSelected);
+  EXPECT_EQ(RunConvertCommand(8, clipboard, feedback), ConvertOutcome::NoModeSelected);
+  clipboard.m_bRefuseWrite = true;
+  EXPECT_EQ(RunConvertCommand(0, clipboard, feedback), ConvertOutcome::CannotPaste);
+  clipboard.m_bRefuseWrite = false;
+  clipboard.m_bThrowOnWrite = true;
+  EXPECT_EQ(RunConvertCommand(7, clipboard, feedback), ConvertOutcome::OutOfMemory);
+  EXPECT_EQ(clipboard.m_block, input);
+  EXPECT_EQ(feedback.m_nCursorDepth, 0);
+  EXPECT_EQ(feedback.m_events, (std::vector<std::string>{
+                                   MessageNoModeSelected, MessageNoModeSelected,
+                                   std::string("busy ") + MessageCannotPaste, MessageOutOfMemory}));
+
+  // Text only, and a bitmap whose header announces a depth we cannot read: the clipboard
+  // message, in the diffusion modes too, and the text stays.
+  CMemoryClipboard text;
+  text.m_text = "hello";
+  CMemoryClipboard odd;
+  odd.m_block = BuildPackedDib({.width = 2, .height = 2, .bitCount = 2});
+  for (CMemoryClipboard *c : {&text, &odd})
+    for (int mode : {0, 6, 7}) {
+      CRecordingFeedback f;
+      EXPECT_EQ(RunConvertCommand(mode, *c, f), ConvertOutcome::NoClipboardBitmap);
+      EXPECT_EQ(f.m_events, std::vector<std::string>{MessageNoClipboardBitmap});
+      EXPECT_EQ(c->m_nWrites, 0);
+    }
+  EXPECT_EQ(text.m_text, "hello");
+}
+
+TEST(ConvertCommand, ConversionFailureIsReportedUnderTheWaitCursor) {
+  // Doubling this width does not fit an int: the dither refuses it. The rows stay unwritten,
+  // so the large section costs no memory.
+  class CWideClipboard : public CMemoryClipboard {
+  public:
+    bool ReadDib(CDibImage &image) override {
+      const DibInfoHeader header{40, 0x40000001, 1, 1, 1, 0, 0, 0, 0, 0, 0};
+      return image.CreateFromHeader(header, BlackWhitePalette, nullptr);
+    }
+  } clipboard;
+  CRecordingFeedback feedback;
+  EXPECT_EQ(RunConvertCommand(5, clipboard, feedback), ConvertOutcome::ConversionFailed);
+  EXPECT_EQ(feedback.m_events,
+            std::vector<std::string>{std::string("busy ") + MessageConversionFailed});
+  EXPECT_EQ(feedback.m_nCursorDepth, 0);
+  EXPECT_EQ(clipboard.m_nWrites, 0);
+}
+
+TEST(ConvertCommand, SixteenBitPicturesKeepTheirGrays) {
+  // 5-5-5 gray 16 of 31 → channel 132 → 16-level gray 8.
+  CMemoryClipboard clipboard;
+  clipboard.m_block = BuildPackedDib({.width = 1, .bitCount = 16, .rows = {0x10, 0x42, 0, 0}});
+  CRecordingFeedback feedback;
+  ASSERT_EQ(RunConvertCommand(0, clipboard, feedback), ConvertOutcome::Converted);
+  CDibImage result;
+  ASSERT_TRUE(ReadPackedDib(clipboard.m_block.data(), clipboard.m_block.size(), result));
+  EXPECT_EQ(result.GetPixelIndex(0, 0), static_cast<int>(Luminance(Gray(132)) * 15.9999));
+  EXPECT_EQ(result.GetPixelIndex(0, 0), 8);
+}
+
+TEST(ConvertCommand, SecondThresholdPassGivesTheSamePixels) {
+  CMemoryClipboard clipboard;
+  CDibImage source;
+  MakeImage24(source, 9, 4, [](int x, int y) { return Gray((x * 29 + y * 71) % 256); });
+  clipboard.m_block = PackedBytes(source);
+  CRecordingFeedback feedback;
+  ASSERT_EQ(RunConvertCommand(3, clipboard, feedback), ConvertOutcome::Converted);
+  const auto first = clipboard.m_block;
+  ASSERT_EQ(RunConvertCommand(3, clipboard, feedback), ConvertOutcome::Converted);
+  EXPECT_EQ(clipboard.m_block, first);
+}
