@@ -18,6 +18,7 @@
 #endif
 
 #include "convert/converters.h"
+#include "convert/error_diffusion.h"
 #include "convert/source_rows.h"
 
 // The per-pixel steps are inlined into the loop over the rows in flight whatever its size.
@@ -161,9 +162,10 @@ private:
 //   time, just after row r has finished with them and before row r + 1 gives any of them a
 //   share: time runs in blocks of Chunk steps, and after a block in which row r finished
 //   cell x, row r + 1 has touched at most cell x + 1 - Lag, which is below the block.
-constexpr int Lanes = 6;
-constexpr int Chunk = 32;
-constexpr int Lag = Chunk + 1;
+// The constants and the relations between them are in error_diffusion.h.
+using diffusion::Chunk;
+using diffusion::Lag;
+using diffusion::Lanes;
 
 // f(k) for k = 0 .. Lanes - 1, each k a constant.
 template <typename F> void ForEachLane(F f) {

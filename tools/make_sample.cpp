@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "clipboard/formats/bmp_file.h"
 #include "clipboard/file/clipboard_file.h"
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/formats/png_file.h"
 #include "posix/file_io.h"
 

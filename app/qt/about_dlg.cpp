@@ -4,8 +4,8 @@
 #include <QPushButton>
 #include <utility>
 
-#include "app/qt/dialog_units.h"
 #include "app/core/texts.h"
+#include "app/qt/dialog_units.h"
 
 namespace {
 

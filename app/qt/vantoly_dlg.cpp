@@ -15,10 +15,10 @@
 #include <algorithm>
 
 #include "app/core/conversion_mode.h"
+#include "app/core/texts.h"
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
-#include "app/core/texts.h"
 
 namespace {
 

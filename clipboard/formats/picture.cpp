@@ -65,8 +65,8 @@ bool SkipBytes(const ByteSource &source, std::uint64_t count) {
 
 // The BMP reader on a source whose first `have` bytes are already in `head`, which holds
 // MaxBmpFileHeadSize bytes.
-bool ReadBmpStream(const ByteSource &source, std::uint8_t *head, std::size_t have,
-                   CDibImage &image, DibRefusal *why) {
+bool ReadBmpStream(const ByteSource &source, std::uint8_t *head, std::size_t have, CDibImage &image,
+                   DibRefusal *why) {
   DibBlockLayout layout;
   for (;;) {
     const DibHeadParse step = ParseBmpFileHead(head, have, UnknownBlockSize, layout, why);

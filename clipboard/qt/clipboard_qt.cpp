@@ -43,7 +43,9 @@ bool ReadPicture(const QImage &picture, CDibImage &image) {
   return !argb.isNull() &&
          ImportArgbPicture(
              argb.width(), argb.height(),
-             [&argb](int y) { return reinterpret_cast<const std::uint32_t *>(argb.constScanLine(y)); },
+             [&argb](int y) {
+               return reinterpret_cast<const std::uint32_t *>(argb.constScanLine(y));
+             },
              image);
 }
 
@@ -59,9 +61,8 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   // Readers that cannot tell the size beforehand are held by the allocation limit, and the
   // import checks the decoded size again.
   const QSize announced = reader.size();
-  if (announced.isValid() &&
-      !PictureSizeAllowed(static_cast<std::uint64_t>(announced.width()),
-                          static_cast<std::uint64_t>(announced.height())))
+  if (announced.isValid() && !PictureSizeAllowed(static_cast<std::uint64_t>(announced.width()),
+                                                 static_cast<std::uint64_t>(announced.height())))
     return false;
   const QImage picture = reader.read();
   return !picture.isNull() && ReadPicture(picture, image);

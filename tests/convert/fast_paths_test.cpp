@@ -9,6 +9,7 @@
 
 #include "app/core/conversion_mode.h"
 #include "convert/converters.h"
+#include "convert/error_diffusion.h"
 #include "convert/reference_converters.h"
 #include "test_images.h"
 
@@ -180,12 +181,15 @@ TEST(FastConverters, EveryLayoutAndSizeGivesThePerPixelBytes) {
   // Tables shorter than the indices reach: the indices beyond read as black.
   const Layout layouts[] = {{1, 0},   {1, 1},  {4, 0},  {4, 5}, {8, 0},
                             {8, 100}, {16, 0}, {24, 0}, {32, 0}};
-  // The error diffusion runs six rows at a time, each 33 pixels behind the one above (rows
-  // narrower than that one at a time), and loads rows 32 pixels at a time: narrow pictures, wide
-  // ones of fewer than six rows, of one band and a row (33 × 7), and of two bands and a row
-  // whose width ends one short of a chunk (255 × 13), with all six rows under way mid-band.
-  const int sizes[][2] = {{1, 1},  {1, 5},  {7, 1},   {3, 3},   {9, 4},   {13, 6},
-                          {17, 2}, {33, 7}, {67, 41}, {200, 3}, {301, 5}, {255, 13}};
+  // The error diffusion runs Lanes rows at a time, each Lag pixels behind the one above (rows
+  // narrower than that one at a time), and loads rows Chunk pixels at a time: narrow pictures,
+  // wide ones of fewer than Lanes rows, of one band and a row, and of two bands and a row whose
+  // width ends one short of a chunk, with all rows under way mid-band.
+  using diffusion::Chunk, diffusion::Lag, diffusion::Lanes;
+  const int sizes[][2] = {{1, 1},           {1, 5},           {7, 1},
+                          {3, 3},           {9, 4},           {Lag / 2, Lanes},
+                          {17, 2},          {Lag, Lanes + 1}, {2 * Lag + 1, 6 * Lanes + 5},
+                          {200, Lanes / 2}, {301, Lanes - 1}, {8 * Chunk - 1, 2 * Lanes + 1}};
   std::mt19937 random(8);
   for (const Layout &layout : layouts)
     for (const auto &size : sizes)

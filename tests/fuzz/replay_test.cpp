@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "clipboard/formats/bmp_file.h"
-#include "clipboard/packed_dib.h"
 #include "clipboard/formats/png_file.h"
+#include "clipboard/packed_dib.h"
 #include "tests/fuzz/round_trip_check.h"
 
 namespace {

@@ -21,14 +21,14 @@
 #include <vector>
 
 #include "app/core/conversion_mode.h"
+#include "app/core/texts.h"
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
 #include "app/qt/vantoly_dlg.h"
-#include "app/core/texts.h"
 #include "clipboard/formats/bmp_file.h"
-#include "clipboard/qt/clipboard_qt.h"
 #include "clipboard/formats/png_file.h"
+#include "clipboard/qt/clipboard_qt.h"
 
 namespace {
 
@@ -459,8 +459,8 @@ private slots:
     CDibImage source;
     MakePicture(source);
     auto *mime = new QMimeData;
-    mime->setData(type,
-                  type == "image/bmp" ? ToBytes(EncodeBmpFile(source)) : EncodePictureBytes(source, PictureEncoding::Png));
+    mime->setData(type, type == "image/bmp" ? ToBytes(EncodeBmpFile(source))
+                                            : EncodePictureBytes(source, PictureEncoding::Png));
     QGuiApplication::clipboard()->setMimeData(mime);
 
     int beeps = 0;

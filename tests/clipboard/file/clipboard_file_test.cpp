@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "app/core/convert_command.h"
-#include "clipboard/formats/bmp_file.h"
 #include "clipboard/file/clipboard_file.h"
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/formats/png_file.h"
 #include "png_samples.h"
 #include "test_images.h"

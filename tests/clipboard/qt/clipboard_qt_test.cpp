@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "clipboard/formats/bmp_file.h"
-#include "clipboard/qt/clipboard_qt.h"
 #include "clipboard/packed_dib.h"
+#include "clipboard/qt/clipboard_qt.h"
 
 namespace {
 

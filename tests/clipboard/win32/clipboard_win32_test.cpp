@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "bitmap/dib_image.h"
-#include "clipboard/win32/clipboard_win32.h"
 #include "clipboard/packed_dib.h"
+#include "clipboard/win32/clipboard_win32.h"
 #include "clipboard/win32/win32_clipboard_support.h"
 
 namespace {
