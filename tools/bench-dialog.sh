@@ -27,11 +27,13 @@ done
 [ -x "$vantoly" ] || { echo "bench-dialog: no program at $vantoly" >&2; exit 1; }
 [ -x "$probe" ] || { echo "bench-dialog: no $probe (libxcb-xfixes0-dev, libxcb-xtest0-dev)" >&2; exit 1; }
 
+. tools/x11-session.sh
 work=$(mktemp -d)
 pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_x11_session
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -41,18 +43,7 @@ if [ -z "$input" ]; then
   "$bin/vantoly-make-sample" "$input" 3840 2160
 fi
 
-mkdir -m 700 "$work/run"
-export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY
-exec 7>"$work/display"
-Xvfb -displayfd 7 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 7>&-
-for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(head -n 1 "$work/display")
-openbox >/dev/null 2>&1 &
-pids+=($!)
-sleep 0.5
+start_x11_session "$work" 1280x1024 openbox
 
 # Seconds (to the millisecond) that the command takes; its output is dropped.
 timed() {

@@ -19,6 +19,19 @@ ensure_packages() {
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# Configures and builds a preset, once per run of tools/test.sh (which sets VANTOLY_RUN): the
+# scripts it calls share the release and asan builds. Run alone, a script configures afresh.
+# Extra arguments go to the configure step.
+build_preset() {
+  local preset=$1 stamp="build/$1/.vantoly-run"
+  shift
+  if [ -z "${VANTOLY_RUN:-}" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$VANTOLY_RUN" ] || [ $# -gt 0 ]; then
+    cmake --preset "$preset" "$@" >/dev/null
+    cmake --build --preset "$preset"
+    [ -z "${VANTOLY_RUN:-}" ] || echo "$VANTOLY_RUN" >"$stamp"
+  fi
+}
+
 CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
@@ -33,6 +46,12 @@ QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
 # the tools that check what it installs and what the .zip holds.
 PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip)
+
+# The Windows program, cross-built and tested under Wine (tools/test-wine.sh).
+WINE_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
+
+# The fuzz targets (tools/test-fuzz.sh): clang with libFuzzer.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 # tools/bench.sh only: hyperfine for the timings, GNU time for the peak RSS.
 BENCH_PACKAGES=(hyperfine time)

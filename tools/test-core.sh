@@ -6,8 +6,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${CORE_PACKAGES[@]}"
 for preset in release asan; do
   echo "== $preset build"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  build_preset "$preset"
   # The desktop program's tests (label qt) run in tools/test-qt.sh, once per build.
   ctest --preset "$preset" -j "$(nproc)" -LE qt
 done

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-ensure_packages "${CORE_PACKAGES[@]}" clang libclang-rt-14-dev
+ensure_packages "${CORE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 
 seconds=${VANTOLY_FUZZ_SECONDS:-60}
 echo "== fuzz build"

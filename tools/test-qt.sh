@@ -7,8 +7,7 @@ cd "$(dirname "$0")/.."
 ensure_packages "${CORE_PACKAGES[@]}" "${QT_PACKAGES[@]}" "${QT_TEST_PACKAGES[@]}"
 for preset in release asan; do
   echo "== $preset build, desktop program"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  build_preset "$preset"
   # Built only when Qt 6 was found: make sure it was, rather than pass with nothing run.
   [ -x "build/$preset/bin/vantoly" ] || { echo "vantoly was not built (Qt 6 not found?)" >&2; exit 1; }
   ctest --preset "$preset" -L qt -j 2

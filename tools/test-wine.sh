@@ -5,13 +5,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-ensure_packages "${CORE_PACKAGES[@]}" g++-mingw-w64-x86-64-posix wine wine64 googletest
+ensure_packages "${CORE_PACKAGES[@]}" "${WINE_PACKAGES[@]}"
 
 # Expected results from the native build: one odd-sized picture (rows need padding at every
 # depth) in all eight modes.
 echo "== mingw: expected results from the native vantoly-convert"
-cmake --preset release >/dev/null
-cmake --build --preset release --target vantoly-convert vantoly-make-sample
+build_preset release
 data="$PWD/build/mingw-e2e-data"
 rm -rf "$data" && mkdir -p "$data"
 build/release/bin/vantoly-make-sample "$data/sample.bmp" 97 61
@@ -20,18 +19,11 @@ for mode in 0 1 2 3 4 5 6 7; do
 done
 
 # One Wine session for the whole run, in a prefix of our own, drawing nothing.
-export WINEPREFIX="$PWD/build/mingw/wineprefix" WINEARCH=win64 WINEDEBUG=-all
-# No .NET or HTML engine, and no browser or menu integration: a test must never reach the host.
-export WINEDLLOVERRIDES="mscoree,mshtml=;winebrowser.exe,winemenubuilder.exe=d"
+. tools/wine-env.sh
+use_wine_prefix "$PWD/build/mingw/wineprefix"
 unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$WINEPREFIX"
-trap 'wineserver -k 2>/dev/null || true' EXIT
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "== mingw: creating the Wine prefix"
-  wineboot --init >/dev/null 2>&1
-  wineserver -w
-fi
-wineserver -p 2>/dev/null || true # already running is fine
+trap stop_wine_session EXIT
+start_wine_session
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
 wine wineboot >/dev/null 2>&1
 

@@ -9,6 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
+. tools/wine-env.sh
+. tools/x11-session.sh
 ensure_packages xvfb xauth xdotool imagemagick fonts-ipafont-gothic
 out=$(realpath "${1:?usage: wine-screenshots.sh OUTPUT_FOLDER}")
 mkdir -p "$out"
@@ -16,17 +18,11 @@ exe="$PWD/build/mingw/bin/vantoly.exe"
 [ -f "$exe" ] || { echo "build vantoly.exe first: bash tools/test-wine.sh" >&2; exit 1; }
 
 # A prefix of its own: the test prefix keeps the null graphics driver.
-export WINEPREFIX="$PWD/build/mingw/wineprefix-screenshots" WINEARCH=win64 WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winebrowser.exe,winemenubuilder.exe=d"
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-read -r -t 10 display <&"$fd"
-export DISPLAY=":$display"
-trap 'wineserver -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true' EXIT
-
-[ -f "$WINEPREFIX/system.reg" ] || { wineboot --init >/dev/null 2>&1; wineserver -w; }
-wineserver -p 2>/dev/null || true
+use_wine_prefix "$PWD/build/mingw/wineprefix-screenshots"
+work=$(mktemp -d)
+trap 'stop_wine_session; stop_x11_session; rm -rf "$work"' EXIT
+start_x11_session "$work" 1024x768
+start_wine_session
 # The dialog font, and Wine's own face for captions and menus, which has no Japanese.
 for face in 'ＭＳ Ｐゴシック' Tahoma; do
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /d IPAPGothic /f >/dev/null
