@@ -1,44 +1,13 @@
 // Replacing a file: atomically, keeping what it was, leaving nothing behind on failure.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <sys/stat.h>
-#include <vector>
 
 #include "posix/file_io.h"
+#include "temp_folder.h"
 
-namespace {
-
-namespace fs = std::filesystem;
-
-class FileIo : public ::testing::Test {
-protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantoly-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_folder = pattern;
-  }
-  void TearDown() override { fs::remove_all(m_folder); }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    for (const fs::directory_entry &e : fs::directory_iterator(m_folder))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  std::string Path(const std::string &name) const { return m_folder + "/" + name; }
-  static std::string Contents(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-
-  std::string m_folder;
-};
-
-} // namespace
+using FileIo = TempFolderTest;
 
 TEST_F(FileIo, ReplacesAtomicallyAndKeepsTheMode) {
   const std::string path = Path("out.bmp");

@@ -17,48 +17,10 @@
 #include "clipboard/formats/bmp_file.h"
 #include "clipboard/formats/png_file.h"
 #include "png_samples.h"
+#include "temp_folder.h"
 #include "test_images.h"
 
-namespace {
-
-class FileClipboard : public ::testing::Test {
-protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vantoly-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    m_folder = pattern;
-  }
-  void TearDown() override {
-    for (const std::string &name : Entries())
-      ::unlink((m_folder + "/" + name).c_str());
-    ::rmdir(m_folder.c_str());
-  }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    if (DIR *dir = ::opendir(m_folder.c_str())) {
-      while (dirent *e = ::readdir(dir))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-          names.push_back(e->d_name);
-      ::closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  std::string Path(const std::string &name) const { return m_folder + "/" + name; }
-  static std::string Contents(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  static void Write(const std::string &path, const std::vector<std::uint8_t> &bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-  }
-
-  std::string m_folder;
-};
-
-} // namespace
+using FileClipboard = TempFolderTest;
 
 TEST_F(FileClipboard, ConvertsInPlaceLikeTheClipboard) {
   CDibImage image;
