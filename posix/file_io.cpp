@@ -6,9 +6,12 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 std::ptrdiff_t ReadSome(int fd, std::uint8_t *buffer, std::size_t size) {
   // One call moves at most about 2 GB; keep each well inside that.
@@ -140,9 +143,118 @@ std::string NameUnnamedFile(int fd, const Place &place) {
   return {};
 }
 
-// Writes the file's bytes into `fd`, gives it the mode of the file it replaces and flushes it.
-bool FillTemporary(int fd, const struct stat *replaced, const FileContentWriter &write) {
-  return write(fd) && (replaced == nullptr || ::fchmod(fd, replaced->st_mode & 07777) == 0) &&
+constexpr char AclAttribute[] = "system.posix_acl_access";
+
+// The extended attributes of the file at `place` (its ACL among them), read through a
+// descriptor where the file can be opened, else through its /proc path.
+class AttributeReader {
+public:
+  explicit AttributeReader(const Place &place)
+      : m_file(::openat(place.folder.Get(), place.name.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)),
+        m_path("/proc/self/fd/" + std::to_string(place.folder.Get()) + "/" + place.name) {}
+
+  // The attributes' names; false when they cannot be read.
+  bool Names(std::vector<std::string> &names) const {
+    std::vector<char> list;
+    for (;;) {
+      const ssize_t size = List(nullptr, 0);
+      if (size < 0)
+        return Unsupported();
+      list.resize(static_cast<std::size_t>(size));
+      const ssize_t got = List(list.data(), list.size());
+      if (got >= 0) {
+        list.resize(static_cast<std::size_t>(got));
+        break;
+      }
+      if (errno != ERANGE) // ERANGE: the list grew meanwhile
+        return false;
+    }
+    names.clear();
+    for (std::size_t at = 0; at < list.size(); at += names.back().size() + 1)
+      names.emplace_back(list.data() + at);
+    return true;
+  }
+  bool Value(const std::string &name, std::vector<char> &value) const {
+    for (;;) {
+      const ssize_t size = Get(name, nullptr, 0);
+      if (size < 0)
+        return false;
+      value.resize(static_cast<std::size_t>(size));
+      const ssize_t got = Get(name, value.data(), value.size());
+      if (got >= 0) {
+        value.resize(static_cast<std::size_t>(got));
+        return true;
+      }
+      if (errno != ERANGE)
+        return false;
+    }
+  }
+
+private:
+  ssize_t List(char *list, std::size_t size) const {
+    return m_file.Get() >= 0 ? ::flistxattr(m_file.Get(), list, size)
+                             : ::llistxattr(m_path.c_str(), list, size);
+  }
+  ssize_t Get(const std::string &name, char *value, std::size_t size) const {
+    return m_file.Get() >= 0 ? ::fgetxattr(m_file.Get(), name.c_str(), value, size)
+                             : ::lgetxattr(m_path.c_str(), name.c_str(), value, size);
+  }
+  // A file system without extended attributes has none to keep.
+  static bool Unsupported() { return errno == ENOTSUP; }
+
+  FileDescriptor m_file;
+  std::string m_path;
+};
+
+// Gives the new file `fd` what the replaced one had, as `cp -a` and `sed -i` keep it: owner
+// and group where this process may set them, the mode, the ACL and the other extended
+// attributes. Access never ends wider than before: where the owner cannot be kept,
+// set-user-ID goes (and set-group-ID where the group cannot); an ACL inherited from the
+// folder goes when the replaced file had none; and a replacement whose ACL cannot be kept
+// fails, since its group bits would otherwise grant what the ACL's mask held back.
+bool KeepMetadata(int fd, const Place &place, const struct stat &replaced) {
+  mode_t mode = replaced.st_mode & 07777;
+  struct stat made {};
+  if (::fstat(fd, &made) != 0)
+    return false;
+  if (made.st_uid != replaced.st_uid || made.st_gid != replaced.st_gid) {
+    if (::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+      mode &= ~static_cast<mode_t>(S_ISUID);
+      if (made.st_gid != replaced.st_gid &&
+          ::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid) != 0)
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    }
+  }
+  const AttributeReader original(place);
+  std::vector<std::string> names;
+  if (!original.Names(names))
+    names.clear(); // unreadable: the mode alone, as before there were attributes
+  std::vector<char> acl;
+  bool hasAcl = false;
+  for (const std::string &name : names) {
+    std::vector<char> value;
+    if (!original.Value(name, value))
+      continue;
+    if (name == AclAttribute) {
+      acl = std::move(value);
+      hasAcl = true;
+    } else {
+      // Others as far as we may set them (security labels need privileges).
+      static_cast<void>(::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0));
+    }
+  }
+  if (!hasAcl && ::fremovexattr(fd, AclAttribute) != 0 && errno != ENODATA && errno != ENOTSUP)
+    return false;
+  // The mode before the ACL: setting the ACL sets the group bits to its mask.
+  return ::fchmod(fd, mode) == 0 &&
+         (!hasAcl || ::fsetxattr(fd, AclAttribute, acl.data(), acl.size(), 0) == 0);
+}
+
+// Writes the file's bytes into `fd`, gives it what the file it replaces had and flushes it.
+bool FillTemporary(int fd, const Place &place, const struct stat *replaced,
+                   const FileContentWriter &write) {
+  return write(fd) && (replaced == nullptr || KeepMetadata(fd, place, *replaced)) &&
          ::fsync(fd) == 0;
 }
 
@@ -187,7 +299,7 @@ bool ReplaceAt(const Place &place, const struct stat *replaced, const FileConten
   FileDescriptor file(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
   bool filled = false;
   if (file.Get() >= 0) {
-    if (!FillTemporary(file.Get(), replaced, write))
+    if (!FillTemporary(file.Get(), place, replaced, write))
       return false;
     name = NameUnnamedFile(file.Get(), place);
     filled = !name.empty();
@@ -200,7 +312,7 @@ bool ReplaceAt(const Place &place, const struct stat *replaced, const FileConten
       return false;
   }
   NamedTemporary temporary(folder, name);
-  if (!filled && !FillTemporary(file.Get(), replaced, write))
+  if (!filled && !FillTemporary(file.Get(), place, replaced, write))
     return false;
   if (!file.Close() || ::renameat(folder, name.c_str(), folder, place.name.c_str()) != 0)
     return false;
@@ -217,29 +329,35 @@ bool WriteInto(const std::string &path, const FileContentWriter &write) {
 } // namespace
 
 bool ReplaceFileAtomically(const std::string &path, const FileContentWriter &write) {
-  struct stat target {};
-  bool exists = false;
-  if (::stat(path.c_str(), &target) == 0) {
-    if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode) || S_ISSOCK(target.st_mode))
-      return WriteInto(path, write);
-    if (!S_ISREG(target.st_mode))
-      return false; // a folder, or a block device
-    exists = true;
-  } else if (errno != ENOENT) {
-    return false;
+  // The name is looked up twice, by the system and by following its links here, and the two
+  // must agree: the system's own links in /proc can name a file that is not where they say.
+  // Another process may rename a file over the name between the two looks, which is no error
+  // (the last writer wins, as with mv): the lookup is then made again.
+  constexpr int MaxLookups = 5;
+  for (int lookup = 1;; ++lookup) {
+    struct stat target {};
+    bool exists = false;
+    if (::stat(path.c_str(), &target) == 0) {
+      if (S_ISCHR(target.st_mode) || S_ISFIFO(target.st_mode) || S_ISSOCK(target.st_mode))
+        return WriteInto(path, write);
+      if (!S_ISREG(target.st_mode))
+        return false; // a folder, or a block device
+      exists = true;
+    } else if (errno != ENOENT) {
+      return false;
+    }
+    Place place;
+    if (!ResolveLinks(path, place))
+      return false;
+    struct stat found {};
+    const bool there =
+        ::fstatat(place.folder.Get(), place.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0;
+    if (there == exists &&
+        (!exists || (found.st_dev == target.st_dev && found.st_ino == target.st_ino)))
+      return ReplaceAt(place, exists ? &found : nullptr, write);
+    if (lookup == MaxLookups)
+      return false;
   }
-  Place place;
-  if (!ResolveLinks(path, place))
-    return false;
-  // The name the links led to must be the file found above (or still nothing): the system's
-  // own links in /proc can name a file that is not where they say.
-  struct stat found {};
-  const bool there =
-      ::fstatat(place.folder.Get(), place.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0;
-  if (there != exists ||
-      (exists && (found.st_dev != target.st_dev || found.st_ino != target.st_ino)))
-    return false;
-  return ReplaceAt(place, exists ? &target : nullptr, write);
 }
 
 bool ReplaceFileAtomically(const std::string &path, const void *data, std::size_t size) {

@@ -153,6 +153,19 @@ else
   skip "full disk: no mount namespace here"
 fi
 
+# Another process renames a file over OUTPUT while the run looks its name up: no error, the
+# last writer wins, as with mv.
+dir="$work/renamed"
+mkdir "$dir"
+cp "$work/old.bmp" "$dir/out.bmp"
+cp "$work/old.bmp" "$dir/other.bmp"
+"$convert" 1 "$work/in.bmp" "$work/expected.bmp"
+VANTOLY_RENAME_DURING_LOOKUP="$dir/other.bmp" LD_PRELOAD="$stop_at" \
+  "$convert" 1 "$work/in.bmp" "$dir/out.bmp" 2>"$dir.err"
+check "renamed over during the lookup: exit 0" test $? -eq 0 -a ! -s "$dir.err"
+check "renamed over during the lookup: the result wins" cmp -s "$dir/out.bmp" "$work/expected.bmp"
+check "renamed over during the lookup: nothing else is there" test "$(ls -A "$dir")" = out.bmp
+
 # No /proc, as in a chroot or a container without it: the finished unnamed file cannot be
 # named through /proc/self/fd, so its bytes go to a named temporary instead.
 dir="$work/noproc"

@@ -3,11 +3,14 @@
 //   write   half-way through writing a regular file (write or writev)
 //   fsync   when the file is written but not yet flushed or named
 //   rename  when the finished file has its temporary name, just before it replaces the output
+// VANTOLY_RENAME_DURING_LOOKUP names a file that another process renames over the output while
+// vantoly-convert looks the output's name up (at its first look for links), once.
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -80,4 +83,17 @@ extern "C" int renameat(int fromFolder, const char *from, int toFolder, const ch
   if (StopsAt("rename"))
     raise(SIGSTOP);
   return next(fromFolder, from, toFolder, to);
+}
+
+extern "C" ssize_t readlinkat(int folder, const char *path, char *buffer, size_t size) {
+  static const auto next = Next<ssize_t (*)(int, const char *, char *, size_t)>("readlinkat");
+  static bool renamed = false;
+  const char *from = std::getenv("VANTOLY_RENAME_DURING_LOOKUP");
+  if (from != nullptr && !renamed) {
+    renamed = true;
+    static const auto renameNext =
+        Next<int (*)(int, const char *, int, const char *)>("renameat");
+    renameNext(AT_FDCWD, from, folder, path);
+  }
+  return next(folder, path, buffer, size);
 }

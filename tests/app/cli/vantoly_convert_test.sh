@@ -68,7 +68,7 @@ run --format=bmp 6 "$work/in.png" "$work/forced.png"
 check "--format=bmp over the name" cmp -s "$work/forced.png" "$work/out6.bmp"
 # Damaged and hostile PNGs (the fuzzer's seeds, less their mode byte): the read message, and
 # OUTPUT as it was.
-seeds="$(dirname "${BASH_SOURCE[0]}")/../fuzz/corpus/png_file"
+seeds="$(dirname "${BASH_SOURCE[0]}")/../../fuzz/corpus/png_file"
 for seed in bad-truncated-in-idat bad-crc-idat bad-too-wide bad-bomb-16385x16385; do
   tail -c +2 "$seeds/$seed" >"$work/$seed.png"
   cp "$work/out0.bmp" "$work/keep.png"
@@ -161,6 +161,50 @@ check "a long OUTPUT path: converted in place" test "$status" -eq 0
 
 leftovers=$(find "$work" -name '.*.vantoly-tmp-*' | wc -l)
 check "no temporary file is left" test "$leftovers" -eq 0
+
+# What a replaced OUTPUT keeps, as cp -a and sed -i keep it: its mode, ACL and extended
+# attributes, and as root its owner and group. An owner that cannot be kept takes set-user-ID
+# with it, and a folder's default ACL does not widen a file that had no ACL.
+if command -v setfacl >/dev/null && command -v setfattr >/dev/null &&
+  cp "$work/out0.bmp" "$work/acl.bmp" && chmod 640 "$work/acl.bmp" &&
+  setfacl -m u:999:rw "$work/acl.bmp" 2>/dev/null && setfattr -n user.note -v kept "$work/acl.bmp" 2>/dev/null; then
+  acl=$(getfacl -cp "$work/acl.bmp" 2>/dev/null)
+  run 3 "$work/in.bmp" "$work/acl.bmp"
+  check "an ACL is kept" test "$status" -eq 0 -a "$(getfacl -cp "$work/acl.bmp" 2>/dev/null)" = "$acl"
+  check "an extended attribute is kept" test "$(getfattr --only-values -n user.note "$work/acl.bmp" 2>/dev/null)" = kept
+  mkdir "$work/inherits"
+  cp "$work/out0.bmp" "$work/inherits/plain.bmp"
+  chmod 640 "$work/inherits/plain.bmp"
+  setfacl -d -m u:999:rw "$work/inherits"
+  run 3 "$work/in.bmp" "$work/inherits/plain.bmp"
+  check "a folder's default ACL does not widen a file without one" \
+    test "$status" -eq 0 -a -z "$(getfacl -cps "$work/inherits/plain.bmp" 2>/dev/null)" -a "$(stat -c %a "$work/inherits/plain.bmp")" = 640
+else
+  echo "skipped: ACLs and extended attributes (acl or attr not installed, or not supported here)"
+fi
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  cp "$work/out0.bmp" "$work/owned.bmp"
+  chown 1234:2345 "$work/owned.bmp" && chmod 600 "$work/owned.bmp"
+  run 3 "$work/in.bmp" "$work/owned.bmp"
+  check "as root, owner, group and mode are kept" test "$(stat -c %u:%g:%a "$work/owned.bmp")" = 1234:2345:600
+  chmod 4755 "$work/owned.bmp"
+  run 3 "$work/in.bmp" "$work/owned.bmp"
+  check "as root, set-user-ID stays with its owner" test "$(stat -c %u:%a "$work/owned.bmp")" = 1234:4755
+  # A user replacing root's set-user-ID file in the user's own folder.
+  mkdir "$work/users"
+  cp "$work/in.bmp" "$work/users/in.bmp"
+  cp "$work/out0.bmp" "$work/users/setuid.bmp"
+  chmod 4755 "$work/users/setuid.bmp"
+  chown 65534:65534 "$work/users" "$work/users/in.bmp"
+  chmod 755 "$work"
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$convert" 3 "$work/users/in.bmp" "$work/users/setuid.bmp" 2>"$work/stderr"
+  check "an owner that cannot be kept takes set-user-ID with it" \
+    test $? -eq 0 -a "$(stat -c %u:%a "$work/users/setuid.bmp")" = 65534:755
+  chmod 700 "$work"
+else
+  echo "skipped: owners (needs root and setpriv)"
+fi
 
 echo "$passes passed, $failures failed"
 test "$failures" -eq 0
