@@ -31,8 +31,9 @@ QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtes
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
-# the tools that check what it installs and what the .zip holds.
-PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip)
+# the tools that check what it installs and what the .zip holds, lintian and appstreamcli
+# included.
+PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip lintian appstream)
 
 # tools/bench.sh only: hyperfine for the timings, GNU time for the peak RSS.
 BENCH_PACKAGES=(hyperfine time)
