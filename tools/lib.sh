@@ -45,8 +45,9 @@ QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtes
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
-# the tools that check what it installs and what the .zip holds.
-PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip)
+# the tools that check what it installs and what the .zip holds, lintian and appstreamcli
+# included.
+PACKAGE_TEST_PACKAGES=(dpkg-dev desktop-file-utils man-db file unzip lintian appstream)
 
 # The Windows program, cross-built and tested under Wine (tools/test-wine.sh).
 WINE_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)

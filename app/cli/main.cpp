@@ -99,6 +99,13 @@ int main(int argc, char **argv) {
     } else if (std::strcmp(arg, "--format=bmp") == 0) {
       format = FileFormat::Bmp;
     } else {
+      // Named as getopt names it, so that a misspelt option is seen at once.
+      if (std::strcmp(arg, "--format") == 0)
+        std::fputs("vantoly-convert: option '--format' requires an argument\n", stderr);
+      else if (std::strncmp(arg, "--format=", 9) == 0)
+        std::fprintf(stderr, "vantoly-convert: invalid argument '%s' for '--format'\n", arg + 9);
+      else
+        std::fprintf(stderr, "vantoly-convert: unrecognized option '%s'\n", arg);
       PrintUsage(stderr);
       return ExitUsage;
     }

@@ -34,8 +34,8 @@ int CVantolyApp::RunDialog(int &argc, char **argv) {
       qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
     qputenv("QT_QPA_PLATFORM", "xcb;wayland");
   QApplication application(argc, argv);
-  // Lets Wayland compositors and task bars match the window with vantoly.desktop and its icon.
-  QGuiApplication::setDesktopFileName(QStringLiteral("vantoly"));
+  // Lets Wayland compositors and task bars match the window with its desktop entry and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.example.vantoly"));
   QApplication::setWindowIcon(ApplicationIcon());
   // Message boxes in the dialog's face too, rather than a Latin face with a fallback.
   QApplication::setFont(DialogFont());

@@ -27,6 +27,13 @@ check "no arguments is a usage error" test "$status" -eq 2
 check "usage goes to standard error" grep -q '^usage: vantoly-convert \[--format=png|bmp\] MODE INPUT OUTPUT' "$work/stderr"
 run --format=gif 0 "$work/in.bmp" "$work/x.bmp"
 check "an unknown format is a usage error" test "$status" -eq 2 -a ! -e "$work/x.bmp"
+check "an unknown format is named" grep -qx "vantoly-convert: invalid argument 'gif' for '--format'" "$work/stderr"
+# Options are matched exactly: a misspelt one is named, then the usage follows.
+run --FORMAT=png 3 "$work/in.bmp" "$work/x.png"
+check "an unknown option is a usage error" test "$status" -eq 2 -a ! -e "$work/x.png"
+check "an unknown option is named" \
+  test "$(head -n 1 "$work/stderr")" = "vantoly-convert: unrecognized option '--FORMAT=png'"
+check "an unknown option: then the usage" test "$(sed -n '2s/ .*//p' "$work/stderr")" = usage:
 run --version
 check "--version names the program and its version" grep -qx 'vantoly-convert [0-9]*\.[0-9]*' "$work/stdout"
 
