@@ -32,7 +32,7 @@ const QString BmpMimeType = QStringLiteral("image/bmp");
 // gigabytes, so the size is checked before anything is decoded. Qt's readers refuse to
 // allocate more than this many MiB for one image: enough for the largest picture we take in the
 // widest format Qt decodes into (8 bytes per pixel).
-constexpr int QtAllocationLimitMiB = static_cast<int>((MaxPngPixels * 8) >> 20);
+constexpr int QtAllocationLimitMiB = static_cast<int>((MaxReadPixels * 8) >> 20);
 
 bool IsBmpType(const QString &type) {
   return std::any_of(BmpMimeTypes.begin(), BmpMimeTypes.end(), [&type](const char *bmp) {
@@ -92,7 +92,8 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   QImageReader reader(&buffer);
   auto tooLarge = [](QSize s) {
     return static_cast<std::uint64_t>(s.width()) * static_cast<std::uint64_t>(s.height()) >
-           MaxPngPixels;
+               MaxReadPixels ||
+           static_cast<std::uint64_t>(std::max(s.width(), s.height())) > MaxReadSide;
   };
   // Readers that cannot tell the size beforehand are held by the allocation limit, and the
   // decoded size is checked again.

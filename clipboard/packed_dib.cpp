@@ -198,7 +198,9 @@ DibHeadParse ParseDibHead(const std::uint8_t *block, std::size_t available, std:
   if (rowsStart > blockSize || rowsSize > blockSize - rowsStart)
     return RefuseHead(why, DibRefusal::TooShort);
   if (static_cast<std::uint64_t>(in.biWidth) * static_cast<std::uint64_t>(in.biHeight) >
-      MaxReadPixels)
+          MaxReadPixels ||
+      static_cast<std::uint64_t>(in.biWidth) > MaxReadSide ||
+      static_cast<std::uint64_t>(in.biHeight) > MaxReadSide)
     return RefuseHead(why, DibRefusal::TooLarge);
 
   layout = DibBlockLayout{};
