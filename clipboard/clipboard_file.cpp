@@ -19,8 +19,6 @@
 #include "clipboard/bmp_file.h"
 #include "clipboard/png_file.h"
 
-static_assert(MaxPngPixels == MaxReadPixels, "one pixel limit for every picture read");
-
 namespace {
 
 // Closes a descriptor on every path out of a scope.
