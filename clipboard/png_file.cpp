@@ -28,9 +28,9 @@ constexpr std::size_t ChunkHeaderSize = 8;
 constexpr std::uint64_t ChunkFrameSize = 12;
 
 // What one file may pull, whatever its header says (see the header for why each is safe):
-// before the first IDAT chunk, the header and ancillary chunks, which are skipped unread and
-// so cost only time: a real file has a few dozen taking a few MiB at most (a large ICC
-// profile, an XMP packet, a private editor chunk).
+// before the first IDAT chunk, the header and ancillary chunks, which are read past (their
+// CRCs checked) and never kept, so they cost only time: a real file has a few dozen taking a
+// few MiB (a large ICC profile, an XMP packet, a private editor chunk of tens of MiB at most).
 constexpr std::uint64_t MaxBytesBeforePixels = std::uint64_t{256} << 20;
 constexpr std::uint64_t MaxChunksBeforePixels = 4096;
 // Then the pixel data: zlib's worst case adds little to the raw rows, so twice their size

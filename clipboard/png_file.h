@@ -13,10 +13,10 @@
 // A first chunk other than IHDR, a CRC error in any chunk, truncation, a zlib error or any other
 // libpng error refuses the file.
 // Width × height above MaxReadPixels, or a side above MaxReadSide, is refused before anything
-// is allocated: the row buffers then take at most 3 × 8 MiB. The input is pulled on demand, in
-// blocks of 64 KiB whatever the chunks' sizes, only as far as the last pixel row (IEND is never
-// waited for). Skipped chunks are read past, never kept, and what one file may pull is bounded,
-// so neither a stream of empty chunks nor an endless input runs on:
+// is allocated: the row buffers then take at most 3 × 8 MiB. The source is asked for blocks of
+// up to 64 KiB, whatever the chunks' sizes, and only while the last pixel row is incomplete
+// (IEND is never waited for). Skipped chunks are read past, never kept, and what one file may
+// pull is bounded, so neither a stream of empty chunks nor an endless input runs on:
 //   - before the first IDAT chunk, at most 256 MiB in at most 4096 chunks (header, palette and
 //     the skipped metadata: a real file has a few dozen chunks and a few MiB);
 //   - then the pixel data: its chunks' data at most twice the raw rows (the rows as the file
