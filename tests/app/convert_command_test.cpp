@@ -139,10 +139,9 @@ TEST(ConvertCommand, EachFailureHasItsMessageAndKeepsTheClipboard) {
 }
 
 TEST(ConvertCommand, ConversionFailureIsReportedUnderTheWaitCursor) {
-  // Doubling this width does not fit an int: the dither refuses it. Nor could any reader take
-  // back a doubled 8193 × 8193 picture (more pixels than the limit) or 600000 × 1 (a side
-  // beyond the limit): refused before converting. The rows stay unwritten, so the large
-  // sections cost no memory.
+  // No reader could take back these pictures doubled: a width that no longer fits an int, more
+  // pixels than the limit (8193 × 8193), a side beyond it (600000 × 1). Each is refused before
+  // converting. The rows stay unwritten, so the large sections cost no memory.
   class CSizedClipboard : public CMemoryClipboard {
   public:
     std::int32_t m_width = 0, m_height = 0;
