@@ -197,8 +197,8 @@ DibHeadParse ParseDibHead(const std::uint8_t *block, std::size_t available, std:
       static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(in.biHeight);
   if (rowsStart > blockSize || rowsSize > blockSize - rowsStart)
     return RefuseHead(why, DibRefusal::TooShort);
-  if (static_cast<std::uint64_t>(in.biWidth) * static_cast<std::uint64_t>(in.biHeight) >
-      MaxReadPixels)
+  if (!WithinReadLimits(static_cast<std::uint64_t>(in.biWidth),
+                        static_cast<std::uint64_t>(in.biHeight)))
     return RefuseHead(why, DibRefusal::TooLarge);
 
   layout = DibBlockLayout{};

@@ -19,8 +19,9 @@
 // biBitCount is 1, 4, 8, 16, 24 or 32. biCompression is 0 (plain rows) at every depth, or 3 at
 // 16 and 32 bits per pixel; run-length, JPEG, PNG and alpha bit-field blocks are refused, since
 // their bytes are not pixel rows. biSize is at most MaxDibHeaderSize and width × height at most
-// MaxReadPixels. Every size is computed in 64 bits and checked against the block's length
-// before anything is allocated, and nothing is read past the block.
+// MaxReadPixels, width and height at most MaxReadSide. Every size is computed in 64 bits and
+// checked against the block's length before anything is allocated, and nothing is read past the
+// block.
 //
 // 16-bit pixels (plain 16-bit is 5-5-5) and bit-field pixels are decoded into a 32-bit image
 // (blue, green, red, 0). Each channel's mask, shifted down to its lowest set bit, has n bits;
@@ -51,15 +52,25 @@ enum class DibRefusal {
   BitCount,      // not 1, 4, 8, 16, 24 or 32
   Compression,   // not plain, or bit fields at a depth other than 16 or 32
   ColorCount,    // biClrUsed above 256
-  TooLarge,      // a row or the whole image does not fit our sizes, or exceeds MaxReadPixels
+  TooLarge,      // a row or the whole image does not fit our sizes, or exceeds MaxReadPixels or
+                 // MaxReadSide
   FileSignature, // a BMP file that does not start with "BM"
   RowOffset,     // bfOffBits points into the header or the colour table
   NoSection,     // the image could not be made (no memory for its section)
 };
 
 // The most pixels a picture read from outside may have, whatever its format: 2^28 (sixteen 4K
-// screens). Larger ones are refused before anything is allocated or read.
+// screens), and the longest side: 2^20 pixels, twenty times a wide panorama or a long
+// scrolled page. The side limit keeps a reader's row buffers small (a PNG row of 16-bit RGBA:
+// 8 MiB) and its work per row negligible (a PNG of 2^28 rows of one pixel each would take half
+// a minute). Larger ones are refused before anything is allocated or read. Every result a
+// conversion makes stays within both, so that whatever is written can be read again.
 inline constexpr std::uint64_t MaxReadPixels = std::uint64_t{1} << 28;
+inline constexpr std::uint64_t MaxReadSide = std::uint64_t{1} << 20;
+// Whether a picture of width × height stays within both limits.
+constexpr bool WithinReadLimits(std::uint64_t width, std::uint64_t height) {
+  return width <= MaxReadSide && height <= MaxReadSide && width * height <= MaxReadPixels;
+}
 // The longest info header taken. The longest in use is 124 bytes; a longer one is garbage, and
 // the bound keeps what a streaming reader must hold before the rows small.
 inline constexpr std::uint32_t MaxDibHeaderSize = 4096;

@@ -25,6 +25,9 @@ void WriteToVector(png_structp png, png_bytep data, std::size_t length) {
 
 void Flush(png_structp) {}
 
+// libpng writes no IDAT chunk shorter than this but the last; shorter ones are cut here.
+constexpr std::size_t MinLibpngIdatSize = 6;
+
 // Plain values only here: libpng leaves by longjmp on an error.
 bool Write(png_structp png, png_infop info, const PngLayout &layout, png_bytepp rows,
            const png_color *palette, const png_color_16 *key) {
@@ -40,7 +43,7 @@ bool Write(png_structp png, png_infop info, const PngLayout &layout, png_bytepp 
     png_set_tRNS(png, info, layout.paletteAlpha.data(),
                  static_cast<int>(layout.paletteAlpha.size()), key);
   png_set_compression_level(png, layout.compressionLevel);
-  if (layout.idatSize != 0)
+  if (layout.idatSize >= MinLibpngIdatSize)
     png_set_compression_buffer_size(png, layout.idatSize);
   png_write_info(png, info);
   png_write_image(png, rows);
@@ -107,7 +110,27 @@ std::vector<std::uint8_t> CraftPng(const PngLayout &layout) {
     extra.insert(extra.end(), chunk.begin(), chunk.end());
   }
   out.insert(out.begin() + 33, extra.begin(), extra.end());
-  return out;
+  if (layout.idatSize == 0 || layout.idatSize >= MinLibpngIdatSize)
+    return out;
+  std::vector<std::uint8_t> split(out.begin(),
+                                  out.begin() + 33 + static_cast<std::ptrdiff_t>(extra.size())),
+      data;
+  std::vector<PngChunk> chunks = PngChunks(out);
+  for (const PngChunk &chunk : chunks)
+    if (chunk.type == "IDAT")
+      data.insert(data.end(), out.begin() + static_cast<std::ptrdiff_t>(chunk.offset) + 8,
+                  out.begin() + static_cast<std::ptrdiff_t>(chunk.offset + 8 + chunk.length));
+  split.reserve(out.size() + data.size() / layout.idatSize * 12 + 12);
+  for (std::size_t at = 0; at < data.size(); at += layout.idatSize) {
+    const std::size_t end = std::min(data.size(), at + layout.idatSize);
+    const std::vector<std::uint8_t> chunk = RawChunk(
+        "IDAT", std::vector<std::uint8_t>(data.begin() + static_cast<std::ptrdiff_t>(at),
+                                          data.begin() + static_cast<std::ptrdiff_t>(end)));
+    split.insert(split.end(), chunk.begin(), chunk.end());
+  }
+  const std::vector<std::uint8_t> end = RawChunk("IEND", {});
+  split.insert(split.end(), end.begin(), end.end());
+  return split;
 }
 
 std::vector<PngChunk> PngChunks(const std::vector<std::uint8_t> &png) {

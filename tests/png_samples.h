@@ -24,7 +24,7 @@ struct PngLayout {
   // Raw chunks (type, data) written before the pixel data, CRC included.
   std::vector<std::pair<std::string, std::vector<std::uint8_t>>> chunks;
   int compressionLevel = 6;
-  std::size_t idatSize = 0; // the longest IDAT chunk; 0: libpng's default (8 KiB)
+  std::size_t idatSize = 0; // the longest IDAT chunk, 1 or more; 0: libpng's default (8 KiB)
 };
 
 std::vector<std::uint8_t> CraftPng(const PngLayout &layout);

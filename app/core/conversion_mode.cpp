@@ -18,17 +18,18 @@ bool DiffuseIntoNewImage(const CDibImage &source, CDibImage &dest) {
 // The texts mix full-width (１６, ２) and ASCII digits (16, 2) on purpose: that is how the
 // list has always read.
 const std::array<ConversionModeEntry, ConversionModeCount> ConversionModes = {{
-    {"グレイ16階調", ConvertGray16},
-    {"グレイ256階調", ConvertGray256},
+    {"グレイ16階調", ConvertGray16, 1},
+    {"グレイ256階調", ConvertGray256, 1},
     {"標準１６色カラー",
      [](const CDibImage &s, CDibImage &d) {
        return ConvertStandard16(s, d, StandardPalette16, 16);
-     }},
-    {"モノクロ２値", ConvertMonochrome},
+     },
+     1},
+    {"モノクロ２値", ConvertMonochrome, 1},
     {"2値ディザ等倍",
-     [](const CDibImage &s, CDibImage &d) { return ConvertOrderedDither(s, d, 1); }},
+     [](const CDibImage &s, CDibImage &d) { return ConvertOrderedDither(s, d, 1); }, 1},
     {"2値ディザ２倍",
-     [](const CDibImage &s, CDibImage &d) { return ConvertOrderedDither(s, d, 2); }},
-    {"モノクロ誤差拡散", DiffuseIntoNewImage<1, DiffuseMonochrome>},
-    {"標準16色カラー誤差拡散", DiffuseIntoNewImage<4, DiffuseStandard16>},
+     [](const CDibImage &s, CDibImage &d) { return ConvertOrderedDither(s, d, 2); }, 2},
+    {"モノクロ誤差拡散", DiffuseIntoNewImage<1, DiffuseMonochrome>, 1},
+    {"標準16色カラー誤差拡散", DiffuseIntoNewImage<4, DiffuseStandard16>, 1},
 }};

@@ -4,6 +4,7 @@
 
 #include "app/core/conversion_mode.h"
 #include "app/core/texts.h"
+#include "clipboard/packed_dib.h"
 
 namespace {
 
@@ -21,6 +22,15 @@ private:
   CConvertFeedback &m_feedback;
 };
 
+// Whether the mode's result stays within the limits every reader keeps, so that what is
+// written can be read again: a doubled picture may not.
+bool ResultCanBeRead(int nMode, const CDibImage &source) {
+  const auto scale = static_cast<std::uint64_t>(ConversionModes[nMode].scale);
+  const std::uint64_t width = static_cast<std::uint64_t>(source.Width()) * scale;
+  const std::uint64_t height = static_cast<std::uint64_t>(source.Height()) * scale;
+  return WithinReadLimits(width, height);
+}
+
 ConvertOutcome Report(CConvertFeedback &feedback, ConvertOutcome outcome) {
   feedback.ShowMessage(OutcomeMessage(outcome));
   return outcome;
@@ -37,7 +47,7 @@ ConvertOutcome ConvertClipboard(int nMode, CClipboard &clipboard, CConvertFeedba
   WaitCursor waitCursor(feedback);
   CDibImage dest;
   ConvertOutcome outcome = ConvertOutcome::Converted;
-  if (!ConversionModes[nMode].convert(source, dest))
+  if (!ResultCanBeRead(nMode, source) || !ConversionModes[nMode].convert(source, dest))
     outcome = ConvertOutcome::ConversionFailed;
   else if (!WriteClipboardDib(clipboard, dest, &source))
     outcome = ConvertOutcome::CannotPaste;

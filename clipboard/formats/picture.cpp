@@ -95,10 +95,6 @@ bool ReadBmpStream(const ByteSource &source, std::uint8_t *head, std::size_t hav
 
 } // namespace
 
-bool PictureSizeAllowed(std::uint64_t width, std::uint64_t height) {
-  return width <= MaxReadPixels && height <= MaxReadPixels && width * height <= MaxReadPixels;
-}
-
 PictureFormat SniffPicture(const std::uint8_t *data, std::size_t size) {
   bool possible;
   return data == nullptr ? PictureFormat::Unknown : MatchSignature(data, size, possible);
@@ -154,7 +150,7 @@ bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal 
 bool ImportArgbPicture(int width, int height, const std::function<const std::uint32_t *(int)> &row,
                        CDibImage &image) {
   if (width <= 0 || height <= 0 ||
-      !PictureSizeAllowed(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)))
+      !WithinReadLimits(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)))
     return false;
   DibInfoHeader header{};
   header.biSize = DibHeaderSize;

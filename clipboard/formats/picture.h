@@ -20,9 +20,8 @@
 #include "clipboard/formats/byte_stream.h"
 #include "clipboard/packed_dib.h"
 
-// Width × height of every picture read from outside is at most MaxReadPixels (the packed
-// bitmap codec's limit, which the BMP and PNG readers share); each side too.
-bool PictureSizeAllowed(std::uint64_t width, std::uint64_t height);
+// Every picture read from outside stays WithinReadLimits (clipboard/packed_dib.h): the packed
+// bitmap codec's limits, which the BMP and PNG readers share.
 
 // A channel value `c` laid over white by its alpha `a` (both 0-255), rounded to nearest:
 // c × a / 255 + 255 × (255 − a) / 255. It works on stored, not premultiplied, values; left

@@ -24,16 +24,31 @@ constexpr std::size_t SignatureSize = 8;
 // Signature, then the IHDR chunk up to its width and height: enough to tell why libpng
 // refused a header.
 constexpr std::size_t HeadSize = 24;
+// A chunk's length and type come before its data, its CRC after it.
+constexpr std::size_t ChunkHeaderSize = 8;
+constexpr std::uint64_t ChunkFrameSize = 12;
 
-// A PNG's bytes before its first pixel data are its header and ancillary chunks: metadata that
-// takes a few MiB at most (a large ICC profile or XMP packet).
-constexpr std::uint64_t MaxBytesBeforePixels = std::uint64_t{32} << 20;
-// The bound on what one file may pull whatever its header says: the largest image takes
-// 2^28 pixels × 8 bytes (16-bit RGBA) before compression, and zlib's worst case adds little.
+// What one file may pull, whatever its header says (see the header for why each is safe):
+// before the first IDAT chunk, the header and ancillary chunks, which are read past (their
+// CRCs checked) and never kept, so they cost only time: a real file has a few dozen taking a
+// few MiB (a large ICC profile, an XMP packet, a private editor chunk of tens of MiB at most).
+constexpr std::uint64_t MaxBytesBeforePixels = std::uint64_t{256} << 20;
+constexpr std::uint64_t MaxChunksBeforePixels = 4096;
+// Then the pixel data: zlib's worst case adds little to the raw rows, so twice their size
+// (and a MiB for tiny pictures) is plenty, never more than the largest picture's 16-bit RGBA
+// rows take. Each IDAT chunk's length, type and CRC come on top, however small the chunks;
+// their number is bounded instead, so that a file of empty chunks ends within seconds.
+constexpr std::uint64_t PixelDataSlack = std::uint64_t{1} << 20;
 constexpr std::uint64_t MaxPngBytes = std::uint64_t{4} << 30;
-// Ancillary chunks are skipped, so these bound only what a libpng release might still keep.
+constexpr std::uint64_t MaxChunks = std::uint64_t{1} << 26;
+// libpng refuses a chunk longer than this before looking at it; nothing before the pixels can
+// be longer anyway. Ancillary chunks are skipped, so the cache bounds only what a libpng
+// release might still keep.
+constexpr png_alloc_size_t MaxChunkBytes = MaxBytesBeforePixels;
 constexpr png_uint_32 MaxKeptChunks = 128;
-constexpr png_alloc_size_t MaxChunkBytes = png_alloc_size_t{8} << 20;
+// The source is asked for this much at a time, so that a stream of small chunks costs no
+// more calls to it than one of large ones.
+constexpr std::size_t InputBufferSize = std::size_t{64} << 10;
 
 bool Refuse(PngRefusal *why, PngRefusal reason) {
   if (why != nullptr)
@@ -49,28 +64,78 @@ void OnPngWarning(png_structp, png_const_charp) {}
 // ---------------------------------------------------------------------------------------------
 // Reading
 
+std::uint32_t BigEndian32(const std::uint8_t *p) {
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
 struct ReadContext {
   const ByteSource *source = nullptr;
+  // What the source delivered and libpng has not taken yet: [buffer + taken, buffer + held).
+  std::uint8_t *buffer = nullptr;
+  std::size_t taken = 0;
+  std::size_t held = 0;
+  // Bytes handed to libpng, and how far they may go.
   std::uint64_t pulled = 0;
   std::uint64_t limit = MaxBytesBeforePixels;
   std::uint8_t head[HeadSize]{};
+  // The chunks as they pass: where the next one starts, its length and type so far, how many
+  // have begun, and whether the pixel data has.
+  std::uint64_t nextChunk = SignatureSize;
+  std::uint8_t chunkHeader[ChunkHeaderSize]{};
+  std::uint64_t chunks = 0;
+  bool pixelData = false;
   PngRefusal refusal = PngRefusal::None;
   std::exception_ptr exception;
 };
 
-// Fills [data, data + length) from the source, keeping the first bytes for Classify.
+// Follows the chunk structure through the bytes [context.pulled - length, context.pulled),
+// just handed over at `data`, and applies the bounds on chunks.
+PngRefusal FollowChunks(ReadContext &context, const std::uint8_t *data, std::size_t length) {
+  const std::uint64_t start = context.pulled - length;
+  while (context.nextChunk < context.pulled) {
+    const std::uint64_t from = std::max(start, context.nextChunk);
+    const std::uint64_t to = std::min(context.pulled, context.nextChunk + ChunkHeaderSize);
+    if (from < to)
+      std::memcpy(context.chunkHeader + (from - context.nextChunk), data + (from - start),
+                  static_cast<std::size_t>(to - from));
+    if (to < context.nextChunk + ChunkHeaderSize)
+      break; // the rest of the header comes with the next bytes
+    const bool idat = std::memcmp(context.chunkHeader + 4, "IDAT", 4) == 0;
+    // IHDR must be the first chunk. libpng lets chunks it skips come before it.
+    if (++context.chunks == 1 && std::memcmp(context.chunkHeader + 4, "IHDR", 4) != 0)
+      return PngRefusal::Malformed;
+    if (context.chunks > (context.pixelData || idat ? MaxChunks : MaxChunksBeforePixels))
+      return PngRefusal::TooLong;
+    if (context.pixelData)
+      context.limit += ChunkFrameSize; // the pixel data's bound counts only the chunks' data
+    context.pixelData = context.pixelData || idat;
+    context.nextChunk += ChunkFrameSize + BigEndian32(context.chunkHeader);
+  }
+  return PngRefusal::None;
+}
+
+// Fills [data, data + length) from the buffer, refilling it from the source as needed,
+// keeping the first bytes for Classify.
 PngRefusal Pull(ReadContext &context, std::uint8_t *data, std::size_t length) noexcept {
   if (length > context.limit - context.pulled)
     return PngRefusal::TooLong;
-  const std::uint64_t before = context.pulled;
+  std::uint8_t *const start = data;
+  const std::size_t wanted = length;
   try {
     while (length > 0) {
-      const std::ptrdiff_t got = (*context.source)(data, length);
-      if (got == 0)
-        return PngRefusal::Truncated;
-      if (got < 0 || static_cast<std::size_t>(got) > length)
-        return PngRefusal::ReadError;
-      const auto count = static_cast<std::size_t>(got);
+      if (context.taken == context.held) {
+        const std::ptrdiff_t got = (*context.source)(context.buffer, InputBufferSize);
+        if (got == 0)
+          return PngRefusal::Truncated;
+        if (got < 0 || static_cast<std::size_t>(got) > InputBufferSize)
+          return PngRefusal::ReadError;
+        context.taken = 0;
+        context.held = static_cast<std::size_t>(got);
+      }
+      const std::size_t count = std::min(length, context.held - context.taken);
+      std::memcpy(data, context.buffer + context.taken, count);
+      context.taken += count;
       if (context.pulled < HeadSize)
         std::memcpy(context.head + context.pulled, data,
                     std::min<std::size_t>(count, HeadSize - context.pulled));
@@ -82,13 +147,7 @@ PngRefusal Pull(ReadContext &context, std::uint8_t *data, std::size_t length) no
     context.exception = std::current_exception();
     return PngRefusal::ReadError;
   }
-  // IHDR must be the first chunk. libpng lets chunks it skips come before it, so the first
-  // chunk's type is checked here, as it arrives.
-  constexpr std::uint64_t FirstTypeEnd = 16;
-  if (before < FirstTypeEnd && context.pulled >= FirstTypeEnd &&
-      std::memcmp(context.head + 12, "IHDR", 4) != 0)
-    return PngRefusal::Malformed;
-  return PngRefusal::None;
+  return FollowChunks(context, start, wanted);
 }
 
 void ReadFromSource(png_structp png, png_bytep data, std::size_t length) {
@@ -100,11 +159,6 @@ void ReadFromSource(png_structp png, png_bytep data, std::size_t length) {
   }
 }
 
-std::uint32_t BigEndian32(const std::uint8_t *p) {
-  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-}
-
 // Why libpng refused the file: a side above its limit is the size, anything else a fault of
 // the file.
 PngRefusal Classify(const ReadContext &context) {
@@ -113,7 +167,7 @@ PngRefusal Classify(const ReadContext &context) {
   if (context.pulled >= HeadSize && std::memcmp(context.head + 12, "IHDR", 4) == 0) {
     const std::uint64_t width = BigEndian32(context.head + 16);
     const std::uint64_t height = BigEndian32(context.head + 20);
-    if (width > MaxReadPixels || height > MaxReadPixels)
+    if (width > MaxReadSide || height > MaxReadSide)
       return PngRefusal::TooLarge;
   }
   return PngRefusal::Malformed;
@@ -177,23 +231,33 @@ bool ReadHeader(png_structp png, png_infop info, ReadContext &context, RowFormat
   png_read_info(png, info);
   format.width = png_get_image_width(png, info);
   format.height = png_get_image_height(png, info);
-  if (std::uint64_t{format.width} * format.height > MaxReadPixels) {
+  if (!WithinReadLimits(format.width, format.height)) {
     context.refusal = PngRefusal::TooLarge;
     return false;
   }
   format.interlaced = png_get_interlace_type(png, info) != PNG_INTERLACE_NONE;
-  // The raw rows as the file holds them, a filter byte each: the pixel data may take twice
-  // that (zlib's overhead and IDAT chunk headers are far less) and the metadata allowance
-  // again, never more than the hard bound.
+  // The raw rows as the file holds them, a filter byte each (twice as many for the passes of
+  // an interlaced file, at most).
   const std::uint64_t raw = (std::uint64_t{png_get_rowbytes(png, info)} + 1) * format.height *
                             (format.interlaced ? 2 : 1);
-  context.limit = std::min(MaxPngBytes, context.pulled + MaxBytesBeforePixels + 2 * raw);
+  context.limit = context.pulled + std::min(MaxPngBytes, 2 * raw + PixelDataSlack);
 
   // Palettes to RGB, gray to 8 bits, tRNS to an alpha channel, then gray to RGB. Nothing else:
   // 16-bit samples and alpha are reduced and flattened in StoreRow by rules of our own, and
   // without png_set_interlace_handling an interlaced file arrives pass by pass, each pass's
   // rows holding only its own pixels, which StoreRow puts in place.
-  png_set_expand(png);
+  // A tRNS key with a sample beyond the bit depth matches no pixel. libpng would compare only
+  // its low bits (a 2-bit gray key of 6 would make gray 2 transparent), so such a key is not
+  // handed on: gray is then expanded without it.
+  png_color_16p key = nullptr;
+  const int colorType = png_get_color_type(png, info);
+  const int fileDepth = png_get_bit_depth(png, info);
+  if (colorType != PNG_COLOR_TYPE_PALETTE && png_get_tRNS(png, info, nullptr, nullptr, &key) != 0 &&
+      key != nullptr && fileDepth < 16 &&
+      std::max({key->gray, key->red, key->green, key->blue}) >> fileDepth != 0)
+    png_set_expand_gray_1_2_4_to_8(png);
+  else
+    png_set_expand(png);
   png_set_gray_to_rgb(png);
   png_read_update_info(png, info);
   format.channels = png_get_channels(png, info);
@@ -355,8 +419,10 @@ bool HasPngSignature(const std::uint8_t *data, std::size_t size) {
 }
 
 bool ReadPng(const ByteSource &source, CDibImage &image, PngRefusal *why) {
+  std::vector<std::uint8_t> buffer(InputBufferSize);
   ReadContext context;
   context.source = &source;
+  context.buffer = buffer.data();
   std::uint8_t signature[SignatureSize];
   if (const PngRefusal failure = Pull(context, signature, SignatureSize);
       failure != PngRefusal::None) {
@@ -370,7 +436,7 @@ bool ReadPng(const ByteSource &source, CDibImage &image, PngRefusal *why) {
   png_structp png = structs.png();
   png_set_read_fn(png, &context, ReadFromSource);
   png_set_sig_bytes(png, SignatureSize);
-  png_set_user_limits(png, MaxReadPixels, MaxReadPixels);
+  png_set_user_limits(png, MaxReadSide, MaxReadSide);
   png_set_chunk_cache_max(png, MaxKeptChunks);
   png_set_chunk_malloc_max(png, MaxChunkBytes);
   // A damaged chunk refuses the file, ancillary or not.

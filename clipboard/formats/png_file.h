@@ -6,14 +6,23 @@
 //   - samples of fewer than 8 bits are scaled up by libpng's expansion (gray 1 bit: 0 and 255),
 //   - 16-bit samples reduce to 8 bits as (v × 255 + 32767) / 65535, rounding to nearest,
 //   - transparency (an alpha channel, a palette's tRNS alphas, a tRNS colour key) is flattened
-//     onto white with one integer rule on the 8-bit values: (c × a + 255 × (255 − a) + 127) / 255,
+//     onto white with one integer rule on the 8-bit values: (c × a + 255 × (255 − a) + 127) / 255;
+//     a colour key with a sample beyond the bit depth (a 2-bit gray key of 6) matches nothing,
 //   - gAMA, cHRM, sRGB, iCCP and every other ancillary chunk but tRNS are skipped unread: the
 //     stored values are the colours, as a bitmap's are.
 // A first chunk other than IHDR, a CRC error in any chunk, truncation, a zlib error or any other
 // libpng error refuses the file.
-// Width × height above MaxReadPixels is refused before anything is allocated, and the input is
-// pulled on demand only as far as the last pixel row (IEND is never waited for), with a bound on
-// the bytes one file may pull, so neither a stream of empty chunks nor an endless input runs on.
+// Width × height above MaxReadPixels, or a side above MaxReadSide, is refused before anything
+// is allocated: the row buffers then take at most 3 × 8 MiB. The source is asked for blocks of
+// up to 64 KiB, whatever the chunks' sizes, and only while the last pixel row is incomplete
+// (IEND is never waited for). Skipped chunks are read past, never kept, and what one file may
+// pull is bounded, so neither a stream of empty chunks nor an endless input runs on:
+//   - before the first IDAT chunk, at most 256 MiB in at most 4096 chunks (header, palette and
+//     the skipped metadata: a real file has a few dozen chunks and a few MiB);
+//   - then the pixel data: its chunks' data at most twice the raw rows (the rows as the file
+//     lays them out, a filter byte each) plus 1 MiB, and never more than 4 GiB, plus 12 bytes
+//     for each chunk's length, type and CRC, in at most 2^26 chunks in all (a file of one-byte
+//     IDAT chunks holding 64 MiB of compressed pixels).
 //
 // Writing makes an indexed PNG (colour type 3) at the image's depth, 1, 4 or 8 bits, top row
 // first, with the image's colour table as PLTE: as long as the table, grown to the highest index
@@ -30,16 +39,16 @@
 
 #include "bitmap/dib_image.h"
 #include "clipboard/formats/byte_stream.h"
-#include "clipboard/packed_dib.h"
+#include "clipboard/packed_dib.h" // MaxReadPixels, MaxReadSide: the limits of every reader
 
 // Why a PNG was refused; the callers see only false, the tests see the reason.
 enum class PngRefusal {
   None,
   Signature, // the first 8 bytes are not the PNG signature
-  TooLarge,  // width × height above MaxReadPixels (or a side above it)
+  TooLarge,  // width × height above MaxReadPixels, or a side above its limit
   Malformed, // libpng refused it: a bad chunk, CRC, zlib stream, header field, ...
   Truncated, // the input ended before the last pixel row
-  TooLong,   // the input went on past the bound on bytes for one file
+  TooLong,   // the input went on past the bound on bytes or chunks for one file
   ReadError, // the source reported a read error
   NoSection, // the image could not be made (no memory for its section)
 };

@@ -61,8 +61,8 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   // Readers that cannot tell the size beforehand are held by the allocation limit, and the
   // import checks the decoded size again.
   const QSize announced = reader.size();
-  if (announced.isValid() && !PictureSizeAllowed(static_cast<std::uint64_t>(announced.width()),
-                                                 static_cast<std::uint64_t>(announced.height())))
+  if (announced.isValid() && !WithinReadLimits(static_cast<std::uint64_t>(announced.width()),
+                                               static_cast<std::uint64_t>(announced.height())))
     return false;
   const QImage picture = reader.read();
   return !picture.isNull() && ReadPicture(picture, image);

@@ -195,6 +195,11 @@ TEST(ReadPackedDib, RefusesEachMalformedKindForItsOwnReason) {
   cases.push_back({"stride overflow",
                    BuildPackedDib({.width = 0x20000000, .bitCount = 32, .rows = {0}}),
                    DibRefusal::TooLarge});
+  // A side beyond the readers' limit, within the pixel limit and with every row present.
+  cases.push_back({"width 2^20 + 1", BuildPackedDib({.width = (1 << 20) + 1, .bitCount = 24}),
+                   DibRefusal::TooLarge});
+  cases.push_back({"height 2^20 + 1", BuildPackedDib({.height = (1 << 20) + 1, .bitCount = 24}),
+                   DibRefusal::TooLarge});
   cases.push_back({"decoded stride overflow",
                    BuildPackedDib({.width = 0x30000000, .bitCount = 16, .rows = {0}}),
                    DibRefusal::TooLarge});

@@ -17,7 +17,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A picture declaring more pixels than this (but no more than the reader takes) is not read:
 // a valid one that large takes seconds, which a fuzzer should spend on other inputs.
-constexpr std::uint64_t MaxConvertedPixels = std::uint64_t{1} << 22;
+constexpr std::uint64_t MaxCheckedPixels = std::uint64_t{1} << 22;
 
 std::string Num(std::uint64_t v) { return std::to_string(v); }
 
@@ -96,7 +96,7 @@ std::string CheckVerdict(const Bytes &input, const DeclaredSize &declared, bool 
     if (image.HasSection())
       return "refused, but the image kept a section";
     if (why == PngRefusal::TooLarge &&
-        !(declared.present && (declared.width > MaxReadPixels || declared.height > MaxReadPixels ||
+        !(declared.present && (declared.width > MaxReadSide || declared.height > MaxReadSide ||
                                declared.width * declared.height > MaxReadPixels)))
       return "refused as too large a picture of " + Num(declared.width) + " x " +
              Num(declared.height);
@@ -114,8 +114,9 @@ std::string CheckVerdict(const Bytes &input, const DeclaredSize &declared, bool 
     return "accepted as " + Num(static_cast<std::uint64_t>(image.Width())) + " x " +
            Num(static_cast<std::uint64_t>(image.Height())) + ", declared " + Num(declared.width) +
            " x " + Num(declared.height);
-  if (declared.width * declared.height > MaxReadPixels)
-    return "accepted more pixels than the limit";
+  if (declared.width * declared.height > MaxReadPixels || declared.width > MaxReadSide ||
+      declared.height > MaxReadSide)
+    return "accepted more pixels than the limits";
   const DibInfoHeader &h = image.m_header;
   if (h.biSize != 40 || h.biBitCount != 24 || h.biCompression != 0 || image.m_paletteCount != 0 ||
       static_cast<std::uint64_t>(image.m_stride) != (3 * declared.width + 3) / 4 * 4)
@@ -181,8 +182,8 @@ std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size) {
   if (data[0] & 0x80)
     RepairCrcs(input);
   const DeclaredSize declared = Declared(input);
-  if (declared.present && declared.width * declared.height > MaxConvertedPixels &&
-      declared.width <= MaxReadPixels && declared.height <= MaxReadPixels &&
+  if (declared.present && declared.width * declared.height > MaxCheckedPixels &&
+      declared.width <= MaxReadSide && declared.height <= MaxReadSide &&
       declared.width * declared.height <= MaxReadPixels)
     return {};
 

@@ -86,6 +86,7 @@ TEST(ConversionModes, EachModeMakesItsDepthAndSize) {
     EXPECT_EQ(dest.Width(), 3 * expected[mode].scale) << mode;
     EXPECT_EQ(dest.Height(), 5 * expected[mode].scale) << mode;
     EXPECT_EQ(dest.m_paletteCount, expected[mode].colors) << mode;
+    EXPECT_EQ(ConversionModes[mode].scale, expected[mode].scale) << mode; // the limits use it
   }
 }
 
@@ -138,21 +139,28 @@ TEST(ConvertCommand, EachFailureHasItsMessageAndKeepsTheClipboard) {
 }
 
 TEST(ConvertCommand, ConversionFailureIsReportedUnderTheWaitCursor) {
-  // Doubling this width does not fit an int: the dither refuses it. The rows stay unwritten,
-  // so the large section costs no memory.
-  class CWideClipboard : public CMemoryClipboard {
+  // No reader could take back these pictures doubled: a width that no longer fits an int, more
+  // pixels than the limit (8193 × 8193), a side beyond it (600000 × 1). Each is refused before
+  // converting. The rows stay unwritten, so the large sections cost no memory.
+  class CSizedClipboard : public CMemoryClipboard {
   public:
+    std::int32_t m_width = 0, m_height = 0;
     bool ReadDib(CDibImage &image) override {
-      const DibInfoHeader header{40, 0x40000001, 1, 1, 1, 0, 0, 0, 0, 0, 0};
+      const DibInfoHeader header{40, m_width, m_height, 1, 1, 0, 0, 0, 0, 0, 0};
       return image.CreateFromHeader(header, BlackWhitePalette, nullptr);
     }
   } clipboard;
-  CRecordingFeedback feedback;
-  EXPECT_EQ(RunConvertCommand(5, clipboard, feedback), ConvertOutcome::ConversionFailed);
-  EXPECT_EQ(feedback.m_events,
-            std::vector<std::string>{std::string("busy ") + MessageConversionFailed});
-  EXPECT_EQ(feedback.m_nCursorDepth, 0);
-  EXPECT_EQ(clipboard.m_nWrites, 0);
+  for (const auto &[width, height] :
+       {std::pair{0x40000001, 1}, std::pair{8193, 8193}, std::pair{600000, 1}}) {
+    clipboard.m_width = width;
+    clipboard.m_height = height;
+    CRecordingFeedback feedback;
+    EXPECT_EQ(RunConvertCommand(5, clipboard, feedback), ConvertOutcome::ConversionFailed) << width;
+    EXPECT_EQ(feedback.m_events,
+              std::vector<std::string>{std::string("busy ") + MessageConversionFailed});
+    EXPECT_EQ(feedback.m_nCursorDepth, 0);
+    EXPECT_EQ(clipboard.m_nWrites, 0);
+  }
 }
 
 TEST(ConvertCommand, SixteenBitPicturesKeepTheirGrays) {
