@@ -19,6 +19,7 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
 #include "app/texts.h"
+#include "clipboard/clipboard_qt.h"
 
 namespace {
 
@@ -40,28 +41,6 @@ bool IsMenuKey(const QKeyEvent &key) {
          (key.key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier) ||
          (key.key() == Qt::Key_Space && modifiers == Qt::AltModifier);
 }
-
-// The command's feedback, silenced once the user has ended the dialog: the program is on its
-// way out, and a box or a beep then would only hold it up.
-class CFeedbackUntilEnded : public CConvertFeedback {
-public:
-  CFeedbackUntilEnded(CConvertFeedback &feedback, const bool &ended)
-      : m_feedback(feedback), m_ended(ended) {}
-  void ShowMessage(const char *text) override {
-    if (!m_ended)
-      m_feedback.ShowMessage(text);
-  }
-  void Beep() override {
-    if (!m_ended)
-      m_feedback.Beep();
-  }
-  void BeginWaitCursor() override { m_feedback.BeginWaitCursor(); }
-  void EndWaitCursor() override { m_feedback.EndWaitCursor(); }
-
-private:
-  CConvertFeedback &m_feedback;
-  const bool &m_ended;
-};
 
 } // namespace
 
@@ -156,19 +135,31 @@ bool CVantolyDlg::DoDataExchange(bool bSave) {
 }
 
 void CVantolyDlg::OnConvert() {
-  // The clipboard read runs the event loop: Enter pressed again meanwhile starts nothing.
-  if (m_bConverting || !DoDataExchange(true))
+  // Enter pressed again while the bytes are on their way starts nothing.
+  if (m_bFetching || !DoDataExchange(true))
     return;
-  m_bConverting = true;
-  m_bEndedInCommand = false;
-  CFeedbackUntilEnded feedback(*m_pFeedback, m_bEndedInCommand);
-  RunConvertCommand(m_nMode, m_clipboard, feedback);
-  m_bConverting = false;
+  auto *clipboard = dynamic_cast<CQtClipboard *>(&m_clipboard);
+  const int nMode = m_nMode;
+  if (nMode >= 0 && clipboard != nullptr && clipboard->BeginFetch([this, nMode] {
+        m_bFetching = false;
+        m_pFeedback->EndWaitCursor();
+        RunConvertCommand(nMode, m_clipboard, *m_pFeedback);
+      })) {
+    m_bFetching = true;
+    m_pFeedback->BeginWaitCursor();
+    return;
+  }
+  RunConvertCommand(nMode, m_clipboard, *m_pFeedback);
 }
 
 void CVantolyDlg::done(int result) {
-  if (m_bConverting)
-    m_bEndedInCommand = true;
+  if (m_bFetching) {
+    // The clipboard is left as it was.
+    if (auto *clipboard = dynamic_cast<CQtClipboard *>(&m_clipboard))
+      clipboard->CancelFetch();
+    m_bFetching = false;
+    m_pFeedback->EndWaitCursor();
+  }
   QDialog::done(result);
 }
 
@@ -190,9 +181,6 @@ QString CVantolyDlg::HelpPagePath() {
 }
 
 void CVantolyDlg::OnHelp() {
-  // No page over a command that waits for the clipboard; its nested loop would hold it up.
-  if (m_bConverting)
-    return;
   const QString page = HelpPagePath();
   if (!page.isEmpty() && m_openUrl)
     m_openUrl(QUrl::fromLocalFile(page));
@@ -200,9 +188,8 @@ void CVantolyDlg::OnHelp() {
 
 void CVantolyDlg::ShowContextMenu(const QPoint &globalPos) {
   // A second request while the menu is up (a key that also arrives as a context-menu event)
-  // must not stack another menu; nor does a menu open over a command waiting for the
-  // clipboard, whose answer the menu's loop would hold up.
-  if (m_bMenuOpen || m_bConverting)
+  // must not stack another menu.
+  if (m_bMenuOpen)
     return;
   m_bMenuOpen = true;
   m_pContextMenu->exec(globalPos);
