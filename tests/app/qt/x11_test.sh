@@ -5,11 +5,17 @@
 # and colour table); the same with a translucent PNG offered, against vantoly-convert reading
 # that PNG file. A clipboard owner that never answers: one read message after the deadline,
 # the window repainting, a second Enter starting nothing, and Esc ending the program while it
-# waits. Then the single-instance rule with real processes: a second copy ends at once and
-# silently, the first lives on, and a killed copy leaves no lock behind. Last, under a window
-# manager, the frame's bottom-right corner sits on the screen's.
+# waits; a TARGETS list of a million atoms and an INCR transfer without end each end in the read
+# message too, with the memory bounded. The result outlives the program: without a clipboard
+# manager vantoly-keeper serves it (a second vantoly converts it, any other copy ends the
+# keeper); a manager that never answers costs a second at most, then the keeper serves it; a
+# manager that answers keeps it. Then the single-instance rule with real processes: a second
+# copy ends at once and silently, the first lives on, and a killed copy leaves no lock behind.
+# Last, under a window manager, the frame's bottom-right corner sits on the screen's.
 set -euo pipefail
 : "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
+# Set to 1 when the programs carry AddressSanitizer, whose own bookkeeping costs memory.
+VANTOLY_SANITIZED=${VANTOLY_SANITIZED:-0}
 
 work=$(mktemp -d)
 pids=()
@@ -147,6 +153,121 @@ xdotool key Escape
 wait_gone "$app" 20 || fail "Esc did not end the program while it waited for the clipboard"
 wait "$app" || fail "vantoly exited with $?"
 echo "ok: Esc ends the program, also while it waits for the clipboard"
+
+# Starts vantoly and gives its dialog the keyboard: $app, $window.
+start_vantoly() {
+  "$VANTOLY" 2>>"$work/vantoly.err" &
+  app=$!
+  pids+=($app)
+  window=$(dialog_window) || fail "no dialog"
+  xdotool windowfocus --sync "$window"
+  sleep 0.3
+}
+# Starts the helper in role $@ and waits until it owns its selection: $owner.
+start_owner() {
+  "$VANTOLY_X11_HELPER" "$@" >"$work/owner.out" &
+  owner=$!
+  pids+=($owner)
+  for ((i = 0; i < 50; i++)); do grep -q owned "$work/owner.out" && break; sleep 0.1; done
+  grep -q owned "$work/owner.out" || fail "the helper ($*) did not take its selection"
+}
+# The keeper serving this display, if one runs (its one argument is the display's name).
+keeper_pid() { pgrep -f "vantoly-keeper $DISPLAY\$" || true; }
+# The clipboard holds the result in expected.bmp: image/bmp byte for byte, image/png the same
+# pixels.
+check_result() {
+  xclip -selection clipboard -t image/bmp -o >"$work/out.bmp" || fail "no image/bmp $1"
+  cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs $1"
+  xclip -selection clipboard -t image/png -o >"$work/out.png" || fail "no image/png $1"
+  "$VANTOLY_COMPARE_IMAGE" "$work/expected.bmp" "$work/out.png" || fail "image/png differs $1"
+}
+
+# Hostile owners end in the read message too, the process's memory stays bounded, and Esc
+# during the read ends the program. ($1: what the owner does; the rest: the helper's role.)
+hostile_owner() {
+  local what=$1
+  shift
+  start_vantoly
+  start_owner "$@"
+  xdotool key Return
+  box=
+  for ((i = 0; i < 80; i++)); do box=$(message_box); [ -n "$box" ] && break; sleep 0.1; done
+  [ -n "$box" ] || fail "no read message after $what"
+  peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$app/status")
+  if [ "$VANTOLY_SANITIZED" != 1 ] && ((peak >= 300 * 1024)); then
+    fail "$what: vantoly's memory peaked at $((peak / 1024)) MB"
+  fi
+  xdotool windowfocus --sync "$box" key Return
+  for ((i = 0; i < 20; i++)); do [ -z "$(message_box)" ] && break; sleep 0.1; done
+  if [ "${hostile_esc:-1}" = 1 ]; then
+    xdotool windowfocus --sync "$window" key Return
+    sleep 1
+    [ -z "$(message_box)" ] || fail "$what: the read ended within a second"
+    xdotool key Escape
+    wait_gone "$app" 15 || fail "Esc did not end the program while it read from $what"
+  else
+    xdotool windowfocus --sync "$window" key Escape
+    wait_gone "$app" 15 || fail "Esc did not end the program"
+  fi
+  kill "$owner"
+  echo "ok: $what: the read message, memory peak $((peak / 1024)) MB; Esc ends the program"
+}
+# A million targets are refused at once (no owner offers that many), so no Esc can fall
+# inside that read.
+hostile_esc=0 hostile_owner "a TARGETS list of 1,000,000 atoms" targets 1000000
+hostile_owner "an INCR transfer without end" endless
+
+# No clipboard manager: after Esc the keeper serves the result, as vantoly-convert makes it.
+start_vantoly
+mode=0
+convert_offered image/bmp "$work/sample.bmp" Return
+xdotool key Escape
+wait_gone "$app" 15 || fail "Esc did not end the program (no clipboard manager)"
+keeper=$(keeper_pid)
+[ -n "$keeper" ] || fail "no keeper serves the result"
+check_result "from the keeper"
+echo "ok: no clipboard manager: the keeper serves image/bmp and image/png"
+
+# A second vantoly converts the kept picture, and takes the clipboard from the keeper.
+cp "$work/expected.bmp" "$work/kept.bmp"
+start_vantoly
+xdotool key --delay 50 Tab Down Return
+wait_gone "$keeper" 100 || fail "the second vantoly did not take the clipboard from the keeper"
+"$VANTOLY_CONVERT" 1 "$work/kept.bmp" "$work/expected.bmp"
+check_result "after converting the kept picture"
+xdotool key Escape
+wait_gone "$app" 15 || fail "Esc did not end the second vantoly"
+keeper=$(keeper_pid)
+[ -n "$keeper" ] || fail "no keeper after the second vantoly"
+# Copying anything else ends the keeper.
+printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
+pids+=($!)
+wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
+[ "$(xclip -selection clipboard -o)" = "something else" ] || fail "the other program's text is gone"
+echo "ok: a second vantoly converts the kept picture; another copy ends the keeper"
+
+# A manager that owns CLIPBOARD_MANAGER and never answers: the keeper takes over.
+start_owner own CLIPBOARD_MANAGER
+start_vantoly
+convert_offered image/bmp "$work/sample.bmp" Return
+xdotool key Escape
+wait_gone "$app" 25 || fail "Esc did not end the program (a manager that never answers)"
+[ -n "$(keeper_pid)" ] || fail "no keeper after a manager that never answered"
+check_result "from the keeper after a manager that never answered"
+kill "$owner"
+echo "ok: a manager that never answers: the keeper serves image/bmp and image/png"
+
+# A manager that answers keeps the result itself; no keeper is started.
+start_owner manager
+start_vantoly
+convert_offered image/bmp "$work/sample.bmp" Return
+xdotool key Escape
+wait_gone "$app" 25 || fail "Esc did not end the program (a manager that answers)"
+grep -q '^saved' "$work/owner.out" || fail "the manager did not save the result"
+[ -z "$(keeper_pid)" ] || fail "a keeper started although the manager saved the result"
+check_result "from the manager"
+kill "$owner"
+echo "ok: a manager that answers keeps image/bmp and image/png"
 
 # One copy at a time.
 "$VANTOLY" &
