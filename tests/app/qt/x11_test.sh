@@ -165,6 +165,7 @@ start_vantoly() {
 }
 # Starts the helper in role $@ and waits until it owns its selection: $owner.
 start_owner() {
+  rm -f "$work/owner.out"
   "$VANTOLY_X11_HELPER" "$@" >"$work/owner.out" &
   owner=$!
   pids+=($owner)
