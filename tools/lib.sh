@@ -28,7 +28,7 @@ CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev 
 # tests.
 QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
              libcanberra-dev pkg-config fonts-ipafont-gothic)
-QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
+QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils procps)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
 # the tools that check what it installs and what the .zip holds.

@@ -28,7 +28,7 @@ contents=$(dpkg-deb -c "$deb")
 for file in /usr/bin/vantoly /usr/bin/vantoly-convert /usr/share/applications/vantoly.desktop \
   /usr/share/icons/hicolor/16x16/apps/vantoly.png /usr/share/icons/hicolor/32x32/apps/vantoly.png \
   /usr/share/icons/hicolor/scalable/apps/vantoly.svg /usr/share/doc/vantoly/vantoly.html \
-  /usr/share/man/man1/vantoly-convert.1.gz; do
+  /usr/share/man/man1/vantoly-convert.1.gz /usr/lib/vantoly/vantoly-keeper; do
   grep -q " \.$file\$" <<<"$contents" || { echo "$(basename "$deb") lacks $file" >&2; exit 1; }
 done
 # dpkg-shlibdeps found the libraries the programs link.

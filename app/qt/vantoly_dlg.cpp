@@ -97,7 +97,7 @@ CVantolyDlg::CVantolyDlg(CClipboard &clipboard, CConvertFeedback *feedback, QWid
   connect(&m_frameWatch, &QTimer::timeout, this, [this] {
     if (++m_nFrameChecks >= FrameCheckCount)
       m_frameWatch.stop();
-    CheckFrame();
+    CheckFrame(true);
   });
   installEventFilter(this);
   for (QWidget *control :
@@ -219,7 +219,8 @@ void CVantolyDlg::PlaceAtBottomRight() {
   const QMargins margins = FrameMargins();
   const QSize frame = size().grownBy(margins);
   move(area.right() + 1 - frame.width(), area.bottom() + 1 - frame.height());
-  m_placedFrame = margins;
+  m_placedFrame = frame;
+  m_placedMargins = margins;
 }
 
 void CVantolyDlg::showEvent(QShowEvent *event) {
@@ -236,8 +237,16 @@ void CVantolyDlg::showEvent(QShowEvent *event) {
   m_frameWatch.start();
 }
 
-void CVantolyDlg::CheckFrame() {
-  if (isVisible() && m_placedFrame && *m_placedFrame != FrameMargins())
+void CVantolyDlg::CheckFrame(bool bWatching) {
+  if (!isVisible() || !m_placedFrame)
+    return;
+  // The size counts too: a window that grows after it was placed (its font resolved anew for
+  // the screen) would otherwise hang over the work area's edge. While the frame is watched, a
+  // frame outside the work area is placed again as well: on a busy desktop the window manager
+  // can report the frame late, after a placement that counted a frame it no longer has.
+  const QMargins margins = FrameMargins();
+  if (*m_placedMargins != margins || *m_placedFrame != size().grownBy(margins) ||
+      (bWatching && !WorkArea().contains(frameGeometry())))
     PlaceAtBottomRight();
 }
 

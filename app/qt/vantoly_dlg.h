@@ -73,17 +73,19 @@ private:
   void OnInitDialog();
   QRect WorkArea() const;
   QMargins FrameMargins() const;
-  // Places the window again when its frame changed since it was placed.
-  void CheckFrame();
+  // Places the window again when its frame changed since it was placed, or (bWatching, in the
+  // first moments after it appears) when the frame lies outside the work area.
+  void CheckFrame(bool bWatching = false);
 
   CClipboard &m_clipboard;
   std::unique_ptr<CConvertFeedback> m_pOwnFeedback;
   CConvertFeedback *m_pFeedback;
   UrlOpener m_openUrl;
   std::optional<QRect> m_workArea;
-  // The frame the window was last placed with; once the window manager's frame differs, the
-  // window is placed again.
-  std::optional<QMargins> m_placedFrame;
+  // The frame's size and margins the window was last placed with; once either differs (the
+  // window manager's frame arrives, the window grows), the window is placed again.
+  std::optional<QSize> m_placedFrame;
+  std::optional<QMargins> m_placedMargins;
   QTimer m_frameWatch;
   int m_nFrameChecks = 0;
   bool m_bMenuOpen = false;

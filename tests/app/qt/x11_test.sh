@@ -298,7 +298,54 @@ echo "ok: a killed copy leaves no lock behind"
 
 # Under a window manager the frame, not just the client area, meets the corner of the work
 # area, which panels make smaller than the screen: here the window manager keeps 30 pixels on
-# the right and 40 at the bottom for them, leaving 994 × 728.
+# the right and 40 at the bottom for them. On a small, a wide and a 4K screen, each a display of
+# its own.
+placed_in_corner() {
+  local width=$1 height=$2 display
+  local corner expected="$(($1 - 30)),$(($2 - 40))"
+  rm -f "$work/display"
+  exec 7>"$work/display"
+  Xvfb -displayfd 7 -screen 0 "${width}x${height}x24" -nolisten tcp >"$work/xvfb-$width.log" 2>&1 &
+  local server=$!
+  pids+=($server)
+  exec 7>&-
+  for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
+  display=:$(head -n 1 "$work/display")
+  DISPLAY=$display openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
+  local manager=$!
+  pids+=($manager)
+  for ((i = 0; i < 100; i++)); do
+    DISPLAY=$display xprop -root _NET_WORKAREA 2>/dev/null |
+      grep -q "= 0, 0, $((width - 30)), $((height - 40))" && break
+    sleep 0.1
+  done
+  DISPLAY=$display "$VANTOLY" &
+  local placed=$!
+  pids+=($placed)
+  window=$(DISPLAY=$display dialog_window) || fail "no dialog under the window manager"
+  for ((i = 0; i < 50; i++)); do
+    # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
+    # reparenting window manager; xwininfo's does not.)
+    extents=$(DISPLAY=$display xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
+    if [ -n "$extents" ]; then
+      IFS=, read -r left right top bottom <<<"$extents"
+      info=$(DISPLAY=$display xwininfo -id "$window")
+      x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+      y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+      w=$(sed -n 's/^ *Width: *//p' <<<"$info")
+      h=$(sed -n 's/^ *Height: *//p' <<<"$info")
+      corner="$((x + w + right)),$((y + h + bottom))"
+      [ "$corner" = "$expected" ] && break
+    fi
+    sleep 0.1
+  done
+  [ "$corner" = "$expected" ] || { cat "$work/openbox.log" >&2; false; } ||
+    fail "on $width × $height the frame ends at ${corner:-?}, not at $expected (frame extents: ${extents:-none})"
+  DISPLAY=$display xdotool windowfocus --sync "$window" key Escape
+  wait_gone "$placed" 100 || fail "Esc did not end the program"
+  kill "$manager" "$server"
+  echo "ok: on $width × $height under a window manager the frame sits in the work area's bottom-right corner"
+}
 if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xwininfo >/dev/null; then
   cat >"$work/openbox.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
@@ -306,38 +353,9 @@ if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xw
   <margins><top>0</top><bottom>40</bottom><left>0</left><right>30</right></margins>
 </openbox_config>
 XML
-  openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
-  pids+=($!)
-  for ((i = 0; i < 100; i++)); do
-    xprop -root _NET_WORKAREA 2>/dev/null | grep -q '= 0, 0, 994, 728' && break
-    sleep 0.1
-  done
-  "$VANTOLY" &
-  placed=$!
-  pids+=($placed)
-  window=$(dialog_window) || fail "no dialog under the window manager"
-  corner=
-  for ((i = 0; i < 50; i++)); do
-    # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
-    # reparenting window manager; xwininfo's does not.)
-    extents=$(xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
-    if [ -n "$extents" ]; then
-      IFS=, read -r left right top bottom <<<"$extents"
-      info=$(xwininfo -id "$window")
-      x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
-      y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
-      width=$(sed -n 's/^ *Width: *//p' <<<"$info")
-      height=$(sed -n 's/^ *Height: *//p' <<<"$info")
-      corner="$((x + width + right)),$((y + height + bottom))"
-      [ "$corner" = "994,728" ] && break
-    fi
-    sleep 0.1
-  done
-  [ "$corner" = "994,728" ] || { cat "$work/openbox.log" >&2; false; } ||
-    fail "the frame ends at ${corner:-?}, not at the corner 994,728 (frame extents: ${extents:-none})"
-  xdotool windowfocus --sync "$window" key Escape
-  wait_gone "$placed" 100 || fail "Esc did not end the program"
-  echo "ok: under a window manager the frame sits in the work area's bottom-right corner"
+  placed_in_corner 1024 768
+  placed_in_corner 1600 900
+  placed_in_corner 3840 2160
 else
   echo "skipped: placement under a window manager (openbox or x11-utils not installed)"
 fi
