@@ -7,6 +7,7 @@
 // takes the clipboard or the X server goes away. It holds no lock and writes no files; its
 // memory is about the size of the result.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,10 @@ namespace {
 
 // The whole of standard input; false on a read error.
 bool ReadInput(X11Bytes &bytes) {
+  // A memory file tells its size, so the bytes are held once, not grown into.
+  struct stat input {};
+  if (fstat(0, &input) == 0 && S_ISREG(input.st_mode) && input.st_size > 0)
+    bytes.reserve(static_cast<std::size_t>(input.st_size));
   std::uint8_t buffer[1 << 16];
   for (;;) {
     const ssize_t count = read(0, buffer, sizeof buffer);
