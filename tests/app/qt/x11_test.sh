@@ -13,7 +13,7 @@
 # copy ends at once and silently, the first lives on, and a killed copy leaves no lock behind.
 # Last, under a window manager, the frame's bottom-right corner sits on the screen's.
 set -euo pipefail
-: "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
+: "${VANTOLY:?} ${VANTOLY_KEEPER:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
 # Set to 1 when the programs carry AddressSanitizer, whose own bookkeeping costs memory.
 VANTOLY_SANITIZED=${VANTOLY_SANITIZED:-0}
 
@@ -246,6 +246,30 @@ pids+=($!)
 wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
 [ "$(xclip -selection clipboard -o)" = "something else" ] || fail "the other program's text is gone"
 echo "ok: a second vantoly converts the kept picture; another copy ends the keeper"
+
+# A result larger than one request the X server takes (16 MiB) goes out in INCR pieces, to
+# several requestors at once, with the keeper started as the dialog starts it.
+"$VANTOLY_MAKE_SAMPLE" "$work/large.bmp" 4400 4000
+"$VANTOLY_CONVERT" 1 "$work/large.bmp" "$work/expected.bmp"
+"$VANTOLY_KEEPER" "$DISPLAY" <"$work/expected.bmp" >"$work/confirmed" &
+keeper=$!
+pids+=($keeper)
+for ((i = 0; i < 100; i++)); do [ -s "$work/confirmed" ] && break; sleep 0.1; done
+[ -s "$work/confirmed" ] || fail "the keeper did not confirm"
+readers=()
+for i in 1 2 3; do
+  xclip -selection clipboard -t image/bmp -o >"$work/large$i.bmp" &
+  readers+=($!)
+done
+for i in 1 2 3; do
+  wait "${readers[$((i - 1))]}" || fail "reader $i of the large result failed"
+  cmp "$work/expected.bmp" "$work/large$i.bmp" || fail "reader $i got another large result"
+done
+printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
+pids+=($!)
+wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
+rm -f "$work"/large*.bmp
+echo "ok: a large result goes out in pieces to three requestors at once"
 
 # A manager that owns CLIPBOARD_MANAGER and never answers: the keeper takes over.
 start_owner own CLIPBOARD_MANAGER
