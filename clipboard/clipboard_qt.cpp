@@ -359,9 +359,11 @@ void CQtClipboard::KeepResult(const QString &keeperPath,
   // Without a manager, or with one that did not save in time, the keeper takes over, unless
   // another program has taken the clipboard meanwhile.
   const X11Bytes *bmp = m_pX11->ServedBmp();
-  if (bmp == nullptr || keeperPath.isEmpty())
+  if (bmp == nullptr)
     return;
-  if (!StartKeeper(keeperPath.toStdString(), m_pX11->DisplayName(), *bmp, deadline))
+  if (keeperPath.isEmpty())
+    qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
+  else if (!StartKeeper(keeperPath.toStdString(), m_pX11->DisplayName(), *bmp, deadline))
     qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
              qPrintable(keeperPath));
 }

@@ -387,6 +387,10 @@ bool CX11Selection::TakeProperty(bool first) {
     FinishRead(X11ReadStatus::TooLarge);
     return false;
   }
+  // An owner sets the property before it says so: a notice without one is a late answer to a
+  // read given up before this one.
+  if (first && reply->type == XCB_ATOM_NONE)
+    return true;
   const auto length =
       static_cast<std::size_t>(std::max(0, xcb_get_property_value_length(reply.get())));
   if (!m_pBlock)
