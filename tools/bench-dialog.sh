@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Times the Linux dialog under Xvfb (with openbox), per mode: from Enter until vantoly owns the
 # clipboard with its result, then the first paste of image/png and of image/bmp by another
-# client (xclip). The floor beside it: another client reading the input's image/bmp over X11,
-# taken before every request (one median for all modes). After a warm-up round the modes take
-# turns; each figure is the median of several runs.
+# client (xclip), and the same BMP bytes pasted from `xclip -i` instead. The floor beside it:
+# another client reading the input's image/bmp over X11, taken before every request (one median
+# for all modes). After a warm-up round the modes take turns; each figure is the median of
+# several runs.
 #
 # Usage: tools/bench-dialog.sh [INPUT.bmp [VANTOLY]]
 #   INPUT.bmp  the picture xclip offers as image/bmp (default: a 3840 x 2160 24-bit sample made
@@ -91,24 +92,31 @@ request() {
   sleep 0.5
   timed xclip -selection clipboard -t image/png -o >>"$work/png$1"
   timed xclip -selection clipboard -t image/bmp -o >>"$work/bmp$1"
+  # The result's BMP served by xclip, for comparison.
+  xclip -selection clipboard -t image/bmp -o >"$work/result.bmp"
+  xclip -selection clipboard -t image/bmp -quiet "$work/result.bmp" >/dev/null 2>&1 &
+  pids+=($!)
+  sleep 0.2
+  timed xclip -selection clipboard -t image/bmp -o >>"$work/xclip$1"
 }
 
 # A warm-up round, not counted: the X server, xclip and vantoly have their memory then.
 for mode in 0 1 2 3 4 5 6 7; do request "$mode"; done
-rm -f "$work"/floor? "$work"/owned? "$work"/png? "$work"/bmp?
+rm -f "$work"/floor? "$work"/owned? "$work"/png? "$work"/bmp? "$work"/xclip?
 # The modes take turns, so a busy moment of the machine falls on all of them alike.
 for ((r = 0; r < runs; r++)); do
   for mode in 0 1 2 3 4 5 6 7; do request "$mode"; done
 done
 
-printf '%-5s %12s %12s %12s %12s %12s\n' mode "Enter->owned" floor "over floor" "paste png" "paste bmp"
+printf '%-5s %12s %12s %12s %12s %12s %12s\n' mode "Enter->owned" floor "over floor" "paste png" \
+  "paste bmp" "xclip bmp"
 # One floor for all modes: taken before every request, it varies with what ran before more
 # than with anything else, so the median of all of them.
 floor=$(cat "$work"/floor? | median)
 for mode in 0 1 2 3 4 5 6 7; do
   owned=$(median <"$work/owned$mode")
-  printf '%-5s %12s %12s %12s %12s %12s\n' "$mode" "$owned" "$floor" \
+  printf '%-5s %12s %12s %12s %12s %12s %12s\n' "$mode" "$owned" "$floor" \
     "$(awk -v a="$owned" -v b="$floor" 'BEGIN { printf "%+.3f", a - b }')" \
-    "$(median <"$work/png$mode")" "$(median <"$work/bmp$mode")"
+    "$(median <"$work/png$mode")" "$(median <"$work/bmp$mode")" "$(median <"$work/xclip$mode")"
 done
 echo "(seconds, median of $runs runs; input $(basename "$input"), $(stat -c %s "$input") bytes)"

@@ -36,13 +36,13 @@ build_preset() {
 CORE_PACKAGES=(g++ cmake ninja-build libgtest-dev libgmock-dev libbenchmark-dev libpng-dev acl attr)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
-# Wayland), libxcb for its own X11 clipboard reads (XFixes and XTest for the timing probe of
-# tools/bench-dialog.sh), the desktop's sounds, a Japanese proportional Gothic for the dialog
-# font, and an X server with clipboard and keyboard tools and a small window manager for the
-# tests.
+# Wayland), libxcb for its own X11 clipboard and the keeper (XFixes and XTest for the timing
+# probe of tools/bench-dialog.sh), the desktop's sounds, a Japanese proportional Gothic for the
+# dialog font, and an X server with clipboard and keyboard tools, a small window manager and
+# pgrep (which finds the keeper) for the tests.
 QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
              libcanberra-dev pkg-config fonts-ipafont-gothic)
-QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils)
+QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils procps)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
 # the tools that check what it installs and what the .zip holds, lintian and appstreamcli

@@ -34,7 +34,7 @@ for file in bin/vantoly bin/vantoly-convert $desktop_entry $metainfo \
   share/icons/hicolor/16x16/apps/vantoly.png share/icons/hicolor/32x32/apps/vantoly.png \
   share/icons/hicolor/scalable/apps/vantoly.svg share/doc/vantoly/vantoly.html \
   share/doc/vantoly/copyright share/doc/vantoly/changelog.gz \
-  share/man/man1/vantoly.1.gz share/man/man1/vantoly-convert.1.gz; do
+  share/man/man1/vantoly.1.gz share/man/man1/vantoly-convert.1.gz lib/vantoly/vantoly-keeper; do
   grep -q " \./usr/$file\$" <<<"$contents" || { echo "$(basename "$deb") lacks /usr/$file" >&2; exit 1; }
 done
 # dpkg-shlibdeps found the libraries the programs link.

@@ -1,6 +1,8 @@
 #include "app/qt/vantoly_app.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <chrono>
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/vantoly_dlg.h"
@@ -8,7 +10,10 @@
 
 namespace {
 constexpr const char *InstanceName = "VantolyInstance";
-}
+// From the dialog's end until the result is with the clipboard manager or the keeper: the
+// manager's second and the keeper's start.
+constexpr std::chrono::milliseconds KeepResultTimeout{1400};
+} // namespace
 
 int CVantolyApp::Run(int &argc, char **argv) {
   if (!InitInstance())
@@ -41,7 +46,23 @@ int CVantolyApp::RunDialog(int &argc, char **argv) {
   QApplication::setFont(DialogFont());
   CQtClipboard clipboard;
   CVantolyDlg dialog(clipboard);
-  // Ending the dialog gives up a clipboard read that is still waiting.
-  QObject::connect(&dialog, &QDialog::finished, [&clipboard] { clipboard.CancelRead(); });
-  return dialog.exec();
+  const int result = dialog.exec();
+  // The window goes at once, and a new copy may start while the result finds a new home.
+  const auto ended = std::chrono::steady_clock::now();
+  dialog.hide();
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  m_instanceGuard.Release();
+  clipboard.KeepResult(KeeperPath(), ended + KeepResultTimeout);
+  return result;
+}
+
+QString CVantolyApp::KeeperPath() {
+  const QString folder = QCoreApplication::applicationDirPath();
+  for (const QString &candidate : {folder + QStringLiteral("/vantoly-keeper"),
+                                   folder + QStringLiteral("/../lib/vantoly/vantoly-keeper")}) {
+    const QFileInfo keeper(candidate);
+    if (keeper.isFile() && keeper.isExecutable())
+      return keeper.canonicalFilePath();
+  }
+  return {};
 }

@@ -1,6 +1,8 @@
 // The program: one copy per user session, showing the main dialog until it is closed.
 #pragma once
 
+#include <QString>
+
 #include "app/qt/instance_guard.h"
 
 class CVantolyApp {
@@ -13,7 +15,12 @@ public:
   bool InitInstance();
   int ExitInstance();
 
+  // vantoly-keeper: beside the program in the build folder, in ../lib/vantoly once installed;
+  // empty when missing.
+  static QString KeeperPath();
+
 private:
+  // Runs the dialog, then leaves the result on the clipboard to outlive the program.
   int RunDialog(int &argc, char **argv);
 
   CInstanceGuard m_instanceGuard;

@@ -19,6 +19,8 @@
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
+#include "app/core/texts.h"
+#include "clipboard/qt/clipboard_qt.h"
 
 namespace {
 
@@ -40,28 +42,6 @@ bool IsMenuKey(const QKeyEvent &key) {
          (key.key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier) ||
          (key.key() == Qt::Key_Space && modifiers == Qt::AltModifier);
 }
-
-// The command's feedback, silenced once the user has ended the dialog: the program is on its
-// way out, and a box or a beep then would only hold it up.
-class CFeedbackUntilEnded : public CConvertFeedback {
-public:
-  CFeedbackUntilEnded(CConvertFeedback &feedback, const bool &ended)
-      : m_feedback(feedback), m_ended(ended) {}
-  void ShowMessage(const char *text) override {
-    if (!m_ended)
-      m_feedback.ShowMessage(text);
-  }
-  void Beep() override {
-    if (!m_ended)
-      m_feedback.Beep();
-  }
-  void BeginWaitCursor() override { m_feedback.BeginWaitCursor(); }
-  void EndWaitCursor() override { m_feedback.EndWaitCursor(); }
-
-private:
-  CConvertFeedback &m_feedback;
-  const bool &m_ended;
-};
 
 } // namespace
 
@@ -118,7 +98,7 @@ CVantolyDlg::CVantolyDlg(CClipboard &clipboard, CConvertFeedback *feedback, QWid
   connect(&m_frameWatch, &QTimer::timeout, this, [this] {
     if (++m_nFrameChecks >= FrameCheckCount)
       m_frameWatch.stop();
-    CheckFrame();
+    CheckFrame(true);
   });
   installEventFilter(this);
   for (QWidget *control :
@@ -156,19 +136,31 @@ bool CVantolyDlg::DoDataExchange(bool bSave) {
 }
 
 void CVantolyDlg::OnConvert() {
-  // The clipboard read runs the event loop: Enter pressed again meanwhile starts nothing.
-  if (m_bConverting || !DoDataExchange(true))
+  // Enter pressed again while the bytes are on their way starts nothing.
+  if (m_bFetching || !DoDataExchange(true))
     return;
-  m_bConverting = true;
-  m_bEndedInCommand = false;
-  CFeedbackUntilEnded feedback(*m_pFeedback, m_bEndedInCommand);
-  RunConvertCommand(m_nMode, m_clipboard, feedback);
-  m_bConverting = false;
+  auto *clipboard = dynamic_cast<CQtClipboard *>(&m_clipboard);
+  const int nMode = m_nMode;
+  if (nMode >= 0 && clipboard != nullptr && clipboard->BeginFetch([this, nMode] {
+        m_bFetching = false;
+        m_pFeedback->EndWaitCursor();
+        RunConvertCommand(nMode, m_clipboard, *m_pFeedback);
+      })) {
+    m_bFetching = true;
+    m_pFeedback->BeginWaitCursor();
+    return;
+  }
+  RunConvertCommand(nMode, m_clipboard, *m_pFeedback);
 }
 
 void CVantolyDlg::done(int result) {
-  if (m_bConverting)
-    m_bEndedInCommand = true;
+  if (m_bFetching) {
+    // The clipboard is left as it was.
+    if (auto *clipboard = dynamic_cast<CQtClipboard *>(&m_clipboard))
+      clipboard->CancelFetch();
+    m_bFetching = false;
+    m_pFeedback->EndWaitCursor();
+  }
   QDialog::done(result);
 }
 
@@ -190,9 +182,6 @@ QString CVantolyDlg::HelpPagePath() {
 }
 
 void CVantolyDlg::OnHelp() {
-  // No page over a command that waits for the clipboard; its nested loop would hold it up.
-  if (m_bConverting)
-    return;
   const QString page = HelpPagePath();
   if (!page.isEmpty() && m_openUrl)
     m_openUrl(QUrl::fromLocalFile(page));
@@ -200,9 +189,8 @@ void CVantolyDlg::OnHelp() {
 
 void CVantolyDlg::ShowContextMenu(const QPoint &globalPos) {
   // A second request while the menu is up (a key that also arrives as a context-menu event)
-  // must not stack another menu; nor does a menu open over a command waiting for the
-  // clipboard, whose answer the menu's loop would hold up.
-  if (m_bMenuOpen || m_bConverting)
+  // must not stack another menu.
+  if (m_bMenuOpen)
     return;
   m_bMenuOpen = true;
   m_pContextMenu->exec(globalPos);
@@ -232,7 +220,8 @@ void CVantolyDlg::PlaceAtBottomRight() {
   const QMargins margins = FrameMargins();
   const QSize frame = size().grownBy(margins);
   move(area.right() + 1 - frame.width(), area.bottom() + 1 - frame.height());
-  m_placedFrame = margins;
+  m_placedFrame = frame;
+  m_placedMargins = margins;
 }
 
 void CVantolyDlg::showEvent(QShowEvent *event) {
@@ -249,8 +238,16 @@ void CVantolyDlg::showEvent(QShowEvent *event) {
   m_frameWatch.start();
 }
 
-void CVantolyDlg::CheckFrame() {
-  if (isVisible() && m_placedFrame && *m_placedFrame != FrameMargins())
+void CVantolyDlg::CheckFrame(bool bWatching) {
+  if (!isVisible() || !m_placedFrame)
+    return;
+  // The size counts too: a window that grows after it was placed (its font resolved anew for
+  // the screen) would otherwise hang over the work area's edge. While the frame is watched, a
+  // frame outside the work area is placed again as well: on a busy desktop the window manager
+  // can report the frame late, after a placement that counted a frame it no longer has.
+  const QMargins margins = FrameMargins();
+  if (*m_placedMargins != margins || *m_placedFrame != size().grownBy(margins) ||
+      (bWatching && !WorkArea().contains(frameGeometry())))
     PlaceAtBottomRight();
 }
 

@@ -32,11 +32,12 @@ public:
 
   // Copies the list's selection into m_nMode (bSave) or m_nMode into the list.
   bool DoDataExchange(bool bSave);
-  // The Convert command: the selection, then the core's command. While the command waits for
-  // the clipboard the window stays live: Esc, 終了 and the close box end it as always, and
-  // what the command would still report is then left unsaid.
+  // The Convert command: the selection, then the core's command. Where the clipboard's bytes
+  // must come from another program, they are fetched first while the window stays live (変換
+  // does nothing meanwhile; Esc, 終了 and the close box end the dialog as always), and the
+  // command runs once they are in.
   void OnConvert();
-  // Ends the dialog, also in the middle of a Convert command.
+  // Ends the dialog, also while the clipboard's bytes are being fetched.
   void done(int result) override;
   // The about box, modal.
   void OnAbout();
@@ -72,20 +73,21 @@ private:
   void OnInitDialog();
   QRect WorkArea() const;
   QMargins FrameMargins() const;
-  // Places the window again when its frame changed since it was placed.
-  void CheckFrame();
+  // Places the window again when its frame changed since it was placed, or (bWatching, in the
+  // first moments after it appears) when the frame lies outside the work area.
+  void CheckFrame(bool bWatching = false);
 
   CClipboard &m_clipboard;
   std::unique_ptr<CConvertFeedback> m_pOwnFeedback;
   CConvertFeedback *m_pFeedback;
   UrlOpener m_openUrl;
   std::optional<QRect> m_workArea;
-  // The frame the window was last placed with; once the window manager's frame differs, the
-  // window is placed again.
-  std::optional<QMargins> m_placedFrame;
+  // The frame's size and margins the window was last placed with; once either differs (the
+  // window manager's frame arrives, the window grows), the window is placed again.
+  std::optional<QSize> m_placedFrame;
+  std::optional<QMargins> m_placedMargins;
   QTimer m_frameWatch;
   int m_nFrameChecks = 0;
   bool m_bMenuOpen = false;
-  bool m_bConverting = false;     // a Convert command is running
-  bool m_bEndedInCommand = false; // the user ended the dialog while it ran
+  bool m_bFetching = false; // the clipboard's bytes are on their way
 };

@@ -180,3 +180,15 @@ bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteS
     return WritePng(image, sink);
   return WriteBmpFile(image, sink);
 }
+
+std::vector<std::uint8_t> PngFromBmpFile(const std::uint8_t *bmp, std::size_t size) {
+  std::vector<std::uint8_t> png;
+  CDibImage result;
+  if (!ReadBmpFile(bmp, size, result) ||
+      !WritePng(result, [&png](const std::uint8_t *data, std::size_t count) {
+        png.insert(png.end(), data, data + count);
+        return true;
+      }))
+    png.clear();
+  return png;
+}

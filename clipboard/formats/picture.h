@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "bitmap/dib_image.h"
 #include "clipboard/formats/byte_stream.h"
@@ -57,3 +58,8 @@ enum class PictureEncoding { Bmp, Png };
 // table), into the sink in order. False for an image without a section or when the sink
 // fails; the sink may then have taken part of the file. The sink's exceptions pass through.
 bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteSink &sink);
+
+// The PNG of a result held as the bytes of its BMP file, as a clipboard serves it beside the
+// BMP: made from the BMP, which holds the result exactly. Empty when the bytes do not decode.
+// May throw std::bad_alloc.
+std::vector<std::uint8_t> PngFromBmpFile(const std::uint8_t *bmp, std::size_t size);

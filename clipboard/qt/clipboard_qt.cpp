@@ -3,20 +3,23 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QCursor>
-#include <QEventLoop>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
+#include <QSocketNotifier>
 #include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 
+#include "clipboard/formats/bmp_file.h"
 #include "clipboard/formats/picture.h"
-#include "clipboard/qt/clipboard_x11.h"
+#include "clipboard/x11/x11_selection.h"
 
 namespace {
 
@@ -67,6 +70,9 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   const QImage picture = reader.read();
   return !picture.isNull() && ReadPicture(picture, image);
 }
+
+// The PNG served beside a BMP.
+X11Bytes MakePngFromBmp(const X11Bytes &bmp) { return PngFromBmpFile(bmp.data(), bmp.size()); }
 
 } // namespace
 
@@ -139,10 +145,9 @@ QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) 
     // handling, where an exception must not arrive: without memory the paste gets nothing.
     m_bPngMade = true;
     try {
-      CDibImage result;
-      if (DecodePicture(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
-                        static_cast<std::size_t>(m_bmp.size()), result))
-        m_png = EncodePictureBytes(result, PictureEncoding::Png);
+      const std::vector<std::uint8_t> png = PngFromBmpFile(
+          reinterpret_cast<const std::uint8_t *>(m_bmp.constData()), static_cast<std::size_t>(m_bmp.size()));
+      m_png = QByteArray(reinterpret_cast<const char *>(png.data()), static_cast<qsizetype>(png.size()));
     } catch (const std::bad_alloc &) {
       m_png.clear();
     }
@@ -150,54 +155,129 @@ QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) 
   return m_png.isEmpty() ? QVariant() : QVariant(m_png);
 }
 
-bool CQtClipboard::ReadDib(CDibImage &image) {
-  QClipboard *clipboard = QGuiApplication::clipboard();
-  if (clipboard == nullptr)
-    return false;
-  // Our own result is at hand without asking the window system.
-  if (QGuiApplication::platformName() == QLatin1String("xcb") && !clipboard->ownsClipboard())
-    return ReadX11(image);
-  const QMimeData *mime = clipboard->mimeData(QClipboard::Clipboard);
-  return mime != nullptr && ReadMimeDib(*mime, image);
+CQtClipboard::CQtClipboard() = default;
+
+CQtClipboard::~CQtClipboard() = default;
+
+CX11Selection *CQtClipboard::X11() {
+  if (!m_bX11Tried && QGuiApplication::platformName() == QLatin1String("xcb")) {
+    m_bX11Tried = true;
+    auto x11 = std::make_unique<CX11Selection>(qgetenv("DISPLAY").constData());
+    if (x11->IsOpen()) {
+      m_pX11 = std::move(x11);
+      m_pContext = std::make_unique<QObject>();
+      m_pNotifier =
+          new QSocketNotifier(m_pX11->FileDescriptor(), QSocketNotifier::Read, m_pContext.get());
+      QObject::connect(m_pNotifier, &QSocketNotifier::activated, m_pContext.get(),
+                       [this] { Pump(); });
+      m_pTimer = new QTimer(m_pContext.get());
+      m_pTimer->setSingleShot(true);
+      QObject::connect(m_pTimer, &QTimer::timeout, m_pContext.get(), [this] { Pump(); });
+    }
+  }
+  return m_pX11.get();
 }
 
-bool CQtClipboard::ReadX11(CDibImage &image) {
+void CQtClipboard::Pump() {
+  m_pX11->Dispatch();
+  if (!m_pX11->IsOpen()) {
+    m_pNotifier->setEnabled(false);
+    m_pTimer->stop();
+    return;
+  }
+  if (const auto next = m_pX11->NextDeadline()) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*next - std::chrono::steady_clock::now());
+    m_pTimer->start(static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
+        left.count(), 0, std::numeric_limits<int>::max())));
+  } else {
+    m_pTimer->stop();
+  }
+}
+
+bool CQtClipboard::BeginFetch(std::function<void()> fetched) {
+  CX11Selection *x11 = X11();
+  // Our own result is at hand without asking anybody.
+  if (x11 == nullptr || x11->Serving())
+    return false;
   const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
-  auto choose = [&decodable](const std::vector<std::string> &offered) {
+  auto choose = [decodable](const std::vector<std::string> &offered) {
     QStringList types;
     for (const std::string &name : offered)
       types.append(QString::fromStdString(name));
     return ChoosePictureType(types, decodable).toStdString();
   };
-  QEventLoop loop;
-  CX11SelectionRead read(qEnvironmentVariable("DISPLAY").toStdString(), choose,
-                         ClipboardReadTimeout);
-  m_pRead = &read;
-  read.Start([&loop] {
+  const unsigned fetch = ++m_nFetch;
+  m_bFetched = false;
+  // `fetched` runs from the event loop, not from inside the connection's dispatch, so that
+  // whatever it does with the clipboard finds the connection idle.
+  x11->StartRead(choose, ClipboardReadTimeout, ClipboardReadLimit, [this, fetch, fetched] {
     QMetaObject::invokeMethod(
-        &loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+        m_pContext.get(),
+        [this, fetch, fetched] {
+          if (fetch != m_nFetch)
+            return;
+          m_bFetched = true;
+          fetched();
+        },
+        Qt::QueuedConnection);
   });
-  // The window keeps painting and taking keys meanwhile: Esc can end the program.
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  loop.exec();
-  QGuiApplication::restoreOverrideCursor();
-  read.Join();
-  m_pRead = nullptr;
-  if (read.Status() == X11ReadStatus::NoDisplay) {
-    // Qt was pointed at another display than DISPLAY names (its -display option): ask Qt.
-    const QMimeData *mime = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
-    return mime != nullptr && ReadMimeDib(*mime, image);
-  }
-  return read.Status() == X11ReadStatus::Done &&
-         DecodeOffered(QString::fromStdString(read.Target()), read.Data(), read.Size(), image);
+  Pump();
+  return true;
 }
 
-void CQtClipboard::CancelRead() {
-  if (m_pRead != nullptr)
-    m_pRead->Cancel();
+void CQtClipboard::CancelFetch() {
+  ++m_nFetch;
+  m_bFetched = false;
+  if (m_pX11) {
+    m_pX11->CancelRead();
+    m_pX11->ReleaseReadData();
+    Pump();
+  }
+}
+
+bool CQtClipboard::ReadDib(CDibImage &image) {
+  if (CX11Selection *x11 = X11()) {
+    if (const X11Bytes *own = x11->ServedBmp())
+      return DecodePicture(own->data(), own->size(), image);
+    if (!m_bFetched) {
+      // Nobody fetched first: wait here, still within the deadline.
+      x11->StartRead(
+          [](const std::vector<std::string> &offered) {
+            QStringList types;
+            for (const std::string &name : offered)
+              types.append(QString::fromStdString(name));
+            return ChoosePictureType(types, QImageReader::supportedMimeTypes()).toStdString();
+          },
+          ClipboardReadTimeout, ClipboardReadLimit, nullptr);
+      x11->RunUntil([x11] { return x11->ReadStatus() != X11ReadStatus::Running; },
+                    std::chrono::steady_clock::time_point::max());
+    }
+    m_bFetched = false;
+    const bool read = x11->ReadStatus() == X11ReadStatus::Done &&
+                      DecodeOffered(QString::fromStdString(x11->ReadTarget()), x11->ReadData(),
+                                    x11->ReadSize(), image);
+    x11->ReleaseReadData();
+    Pump();
+    return read;
+  }
+  QClipboard *clipboard = QGuiApplication::clipboard();
+  if (clipboard == nullptr)
+    return false;
+  const QMimeData *mime = clipboard->mimeData(QClipboard::Clipboard);
+  return mime != nullptr && ReadMimeDib(*mime, image);
 }
 
 bool CQtClipboard::WriteDib(const CDibImage &image) {
+  if (CX11Selection *x11 = X11()) {
+    X11Bytes bmp = EncodeBmpFile(image);
+    if (bmp.empty())
+      return false;
+    const bool served = x11->Serve(std::move(bmp), MakePngFromBmp,
+                                   std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    Pump();
+    return served;
+  }
   QClipboard *clipboard = QGuiApplication::clipboard();
   QByteArray bmp = EncodePictureBytes(image, PictureEncoding::Bmp);
   if (clipboard == nullptr || bmp.isEmpty())
@@ -208,4 +288,24 @@ bool CQtClipboard::WriteDib(const CDibImage &image) {
   // When the window system refuses us the selection, the clipboard answers with someone
   // else's data.
   return clipboard->mimeData(QClipboard::Clipboard) == offered;
+}
+
+void CQtClipboard::KeepResult(const QString &keeperPath,
+                              std::chrono::steady_clock::time_point deadline) {
+  if (!m_pX11 || !m_pX11->Serving())
+    return;
+  CancelFetch();
+  const auto now = std::chrono::steady_clock::now();
+  if (m_pX11->SaveToManager(std::min(deadline, now + ClipboardSaveTimeout)) == X11SaveStatus::Saved)
+    return;
+  // Without a manager, or with one that did not save in time, the keeper takes over, unless
+  // another program has taken the clipboard meanwhile.
+  const X11Bytes *bmp = m_pX11->ServedBmp();
+  if (bmp == nullptr)
+    return;
+  if (keeperPath.isEmpty())
+    qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
+  else if (!StartKeeper(keeperPath.toStdString(), m_pX11->DisplayName(), *bmp, deadline))
+    qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
+             qPrintable(keeperPath));
 }

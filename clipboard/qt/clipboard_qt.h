@@ -8,46 +8,82 @@
 //                                            a PNG file, so both give the same bytes
 //   any other picture Qt can decode          (JPEG, GIF ...) as a 32-bit image, with
 //                                            transparent areas flattened onto white
-// On X11 the read runs on a connection and a thread of its own (clipboard_x11.h) under one
-// deadline, while the caller's event loop keeps running; elsewhere (Wayland, the offscreen
-// platform) it goes through QClipboard.
+// On X11 the bytes come over a connection of our own (clipboard/x11/x11_selection.h), fetched
+// before the Convert command runs, under one deadline, while the caller's event loop keeps
+// running; elsewhere (native Wayland, the offscreen platform) they come through QClipboard.
 //
 // Writing offers the result twice: image/bmp (the BMP file our codec writes, byte for byte) for
 // programs that take bitmaps, and image/png (same pixels, same colour table) for the many Linux
-// programs that paste only PNG. The PNG is made when a program first asks for it.
+// programs that paste only PNG. The PNG is made when a program first asks for it. On X11 we
+// serve both ourselves, and when the program ends the result goes to the clipboard manager or
+// to vantoly-keeper, so that it outlives us.
 #pragma once
 
 #include <QByteArray>
 #include <QList>
 #include <QMimeData>
+#include <QString>
 #include <QStringList>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 
 #include "clipboard/clipboard.h"
 #include "clipboard/formats/picture.h"
 
-class CX11SelectionRead;
+class CX11Selection;
+class QObject;
+class QSocketNotifier;
+class QTimer;
 
 // How long a read from another program may take, from the request to the last byte.
 inline constexpr std::chrono::milliseconds ClipboardReadTimeout{5000};
+// The most bytes a read takes from another program: more than a picture of 8192 × 6144 at
+// 32 bits, and well below what would strain the desktop's memory.
+inline constexpr std::size_t ClipboardReadLimit = std::size_t{200} << 20;
+// How long a clipboard manager may take to save our result when the program ends.
+inline constexpr std::chrono::milliseconds ClipboardSaveTimeout{1000};
 
 class CQtClipboard : public CClipboard {
 public:
-  // On X11 the wait for the owner runs the caller's event loop, with the wait cursor.
+  CQtClipboard();
+  ~CQtClipboard() override;
+  CQtClipboard(const CQtClipboard &) = delete;
+  CQtClipboard &operator=(const CQtClipboard &) = delete;
+
+  // The bytes BeginFetch fetched, decoded; otherwise the clipboard read at once (on X11 that
+  // waits for the owner, so callers there fetch first).
   bool ReadDib(CDibImage &image) override;
   // The clipboard is replaced only once the BMP is ready, so a failure leaves it as it was.
-  // When the program ends, Qt hands the contents to the desktop's clipboard manager, if one
-  // runs.
   bool WriteDib(const CDibImage &image) override;
-  // Ends a read that is waiting for another program: ReadDib then returns false at once.
-  void CancelRead();
+
+  // Where reading needs another program's answer (X11), starts fetching the clipboard's
+  // picture and returns true; `fetched` runs later from the event loop, once the bytes are in
+  // or the fetch failed, and ReadDib then decodes them. False when ReadDib can read at once.
+  bool BeginFetch(std::function<void()> fetched);
+  // Gives up a fetch under way; its `fetched` does not run.
+  void CancelFetch();
+  // Once the program's window is gone: when the result on the clipboard is still ours, asks the
+  // clipboard manager to save it (ClipboardSaveTimeout at most), else hands it to
+  // `keeperPath`, waiting for it until `deadline`. Returns at the deadline at the latest.
+  void KeepResult(const QString &keeperPath, std::chrono::steady_clock::time_point deadline);
 
 private:
-  bool ReadX11(CDibImage &image);
+  // Our X11 connection, opened on first use; null off X11 or when the display cannot be opened
+  // (Qt was pointed at another one than $DISPLAY), where QClipboard does the work.
+  CX11Selection *X11();
+  // Handles what the connection has brought, and sets the timer for its next deadline.
+  void Pump();
 
-  CX11SelectionRead *m_pRead = nullptr; // the read waiting, if any
+  bool m_bX11Tried = false;
+  std::unique_ptr<CX11Selection> m_pX11;
+  std::unique_ptr<QObject> m_pContext; // owns the notifier and the timer, and queued calls
+  QSocketNotifier *m_pNotifier = nullptr;
+  QTimer *m_pTimer = nullptr;
+  unsigned m_nFetch = 0; // which fetch a queued `fetched` belongs to
+  bool m_bFetched = false;
 };
 
 // The MIME type to read from those offered, by the order above; empty when none holds a

@@ -1,11 +1,21 @@
 // X11 chores for x11_test.sh that no packaged tool does:
-//   vantoly_x11_helper own             takes the CLIPBOARD selection and never answers a
+//   vantoly_x11_helper own [SELECTION] takes CLIPBOARD (or SELECTION, e.g. CLIPBOARD_MANAGER
+//                                      for a manager that never answers) and never answers a
 //                                      request; prints "owned" once it owns it, then waits
 //                                      (at most two minutes) until killed
+//   vantoly_x11_helper targets N       owns CLIPBOARD and offers a TARGETS list of N atoms
+//   vantoly_x11_helper endless         owns CLIPBOARD, offers image/bmp and sends it in INCR
+//                                      pieces that never end, 1 MiB every 40 ms: slowly
+//                                      enough that the reader's deadline comes first
+//   vantoly_x11_helper manager         a clipboard manager: on SAVE_TARGETS it copies
+//                                      image/bmp and image/png from the clipboard's owner,
+//                                      takes the clipboard and serves the copies
 //   vantoly_x11_helper cover WINDOW    lays a pure red window over WINDOW for a moment and
 //                                      takes it away again, so WINDOW must repaint that area
 //   vantoly_x11_helper red WINDOW      prints how many of WINDOW's pixels are pure red
 #include <xcb/xcb.h>
+
+#include "clipboard/x11/x11_selection.h"
 
 #include <poll.h>
 
@@ -15,6 +25,7 @@
 #include <cstring>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -25,31 +36,155 @@ template <typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
 constexpr std::uint32_t Red = 0xff0000;
 
-int Own(xcb_connection_t *c, const xcb_screen_t *screen) {
-  const char name[] = "CLIPBOARD";
-  const Reply<xcb_intern_atom_reply_t> atom(
-      xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, sizeof name - 1, name), nullptr));
+xcb_atom_t Intern(xcb_connection_t *c, const char *name) {
+  const Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(
+      c, xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr));
+  return atom ? atom->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+void Notify(xcb_connection_t *c, const xcb_selection_request_event_t &request, bool answered) {
+  xcb_selection_notify_event_t notify{};
+  notify.response_type = XCB_SELECTION_NOTIFY;
+  notify.time = request.time;
+  notify.requestor = request.requestor;
+  notify.selection = request.selection;
+  notify.target = request.target;
+  notify.property = answered ? request.property : xcb_atom_t{XCB_ATOM_NONE};
+  xcb_send_event(c, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT,
+                 reinterpret_cast<const char *>(&notify));
+  xcb_flush(c);
+}
+
+// Takes `selection` with a window of its own and hands every event to `handle` for two minutes
+// at most, until the connection breaks, or until `handle` returns false.
+template <typename Handle>
+int Own(xcb_connection_t *c, const xcb_screen_t *screen, const char *selection, Handle handle) {
+  const xcb_atom_t atom = Intern(c, selection);
   const xcb_window_t window = xcb_generate_id(c);
   xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
-  xcb_set_selection_owner(c, window, atom->atom, XCB_CURRENT_TIME);
+  xcb_set_selection_owner(c, window, atom, XCB_CURRENT_TIME);
   const Reply<xcb_get_selection_owner_reply_t> owner(
-      xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr));
+      xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom), nullptr));
   if (!owner || owner->owner != window) {
-    std::fputs("vantoly_x11_helper: could not take the clipboard\n", stderr);
+    std::fputs("vantoly_x11_helper: could not take the selection\n", stderr);
     return 1;
   }
   std::puts("owned");
   std::fflush(stdout);
-  // Every request is read and dropped: the requestor never hears back.
   const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
   while (std::chrono::steady_clock::now() < end && xcb_connection_has_error(c) == 0) {
-    while (xcb_generic_event_t *event = xcb_poll_for_event(c))
+    while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
+      const bool more = handle(event);
       std::free(event);
+      if (!more)
+        return 0;
+    }
     pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
     poll(&fd, 1, 1000);
   }
   return 0;
+}
+
+// Answers TARGETS with `count` atoms (the same few over and over) and nothing else.
+int OfferTargets(xcb_connection_t *c, const xcb_screen_t *screen, std::size_t count) {
+  const xcb_atom_t targets = Intern(c, "TARGETS");
+  const xcb_atom_t some[] = {targets, XCB_ATOM_STRING, Intern(c, "TEXT"), Intern(c, "image/bmp")};
+  std::vector<xcb_atom_t> list(count);
+  for (std::size_t i = 0; i < count; ++i)
+    list[i] = some[i % std::size(some)];
+  return Own(c, screen, "CLIPBOARD", [&](const xcb_generic_event_t *event) {
+    if ((event->response_type & 0x7f) != XCB_SELECTION_REQUEST)
+      return true;
+    const auto &request = *reinterpret_cast<const xcb_selection_request_event_t *>(event);
+    const bool answer = request.target == targets;
+    if (answer)
+      xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property,
+                          XCB_ATOM_ATOM, 32, static_cast<std::uint32_t>(list.size()), list.data());
+    Notify(c, request, answer);
+    return true;
+  });
+}
+
+// Offers image/bmp and sends it in INCR pieces of 1 MiB, as many as the requestor takes.
+// Paced, so that what ends the read is its deadline, not the cap on its bytes.
+int SendEndlessly(xcb_connection_t *c, const xcb_screen_t *screen) {
+  const xcb_atom_t targets = Intern(c, "TARGETS"), bmp = Intern(c, "image/bmp"),
+                   incr = Intern(c, "INCR");
+  const std::vector<std::uint8_t> piece(std::size_t{1} << 20, 'B');
+  xcb_window_t requestor = XCB_NONE;
+  xcb_atom_t property = XCB_NONE;
+  return Own(c, screen, "CLIPBOARD", [&](const xcb_generic_event_t *event) {
+    const std::uint8_t type = event->response_type & 0x7f;
+    if (type == XCB_SELECTION_REQUEST) {
+      const auto &request = *reinterpret_cast<const xcb_selection_request_event_t *>(event);
+      if (request.target == targets) {
+        const xcb_atom_t offered[] = {targets, bmp};
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property,
+                            XCB_ATOM_ATOM, 32, 2, offered);
+      } else if (request.target == bmp) {
+        const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
+        xcb_change_window_attributes(c, request.requestor, XCB_CW_EVENT_MASK, &mask);
+        const std::uint32_t size = 100u << 20;
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, request.requestor, request.property, incr, 32,
+                            1, &size);
+        requestor = request.requestor;
+        property = request.property;
+      }
+      Notify(c, request, request.target == targets || request.target == bmp);
+    } else if (type == XCB_PROPERTY_NOTIFY) {
+      const auto &notify = *reinterpret_cast<const xcb_property_notify_event_t *>(event);
+      if (notify.window == requestor && notify.atom == property &&
+          notify.state == XCB_PROPERTY_DELETE) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, requestor, property, bmp, 8,
+                            static_cast<std::uint32_t>(piece.size()), piece.data());
+        xcb_flush(c);
+      }
+    }
+    return true;
+  });
+}
+
+// A clipboard manager in the small: on SAVE_TARGETS it reads image/bmp and image/png from the
+// owner, takes the clipboard with the copies, answers, and serves them until another program
+// takes the clipboard (two minutes at most).
+int Manage(xcb_connection_t *c, const xcb_screen_t *screen) {
+  const xcb_atom_t saveTargets = Intern(c, "SAVE_TARGETS");
+  CX11Selection selection(nullptr);
+  bool saved = false;
+  const int status = Own(c, screen, "CLIPBOARD_MANAGER", [&](const xcb_generic_event_t *event) {
+    if ((event->response_type & 0x7f) != XCB_SELECTION_REQUEST)
+      return true;
+    const auto &request = *reinterpret_cast<const xcb_selection_request_event_t *>(event);
+    if (request.target != saveTargets) {
+      Notify(c, request, false);
+      return true;
+    }
+    X11Bytes copies[2];
+    const char *const types[] = {"image/bmp", "image/png"};
+    for (int i = 0; i < 2; ++i) {
+      selection.StartRead([&](const std::vector<std::string> &) { return std::string(types[i]); },
+                          std::chrono::seconds(5), std::size_t{1} << 30, nullptr);
+      selection.RunUntil([&selection] { return selection.ReadStatus() != X11ReadStatus::Running; },
+                         CX11Selection::Clock::time_point::max());
+      if (selection.ReadStatus() == X11ReadStatus::Done)
+        copies[i].assign(selection.ReadData(), selection.ReadData() + selection.ReadSize());
+    }
+    const X11Bytes png = copies[1];
+    saved = !copies[0].empty() && !png.empty() &&
+            selection.Serve(
+                copies[0], [png](const X11Bytes &) { return png; },
+                CX11Selection::Clock::now() + std::chrono::seconds(2));
+    Notify(c, request, saved);
+    std::puts(saved ? "saved" : "not saved");
+    std::fflush(stdout);
+    return !saved; // then serve the copies
+  });
+  if (saved)
+    selection.RunUntil([&selection] { return !selection.Serving(); },
+                       CX11Selection::Clock::now() + std::chrono::minutes(2));
+  return status;
 }
 
 int Cover(xcb_connection_t *c, const xcb_screen_t *screen, xcb_window_t target) {
@@ -101,7 +236,9 @@ int CountRed(xcb_connection_t *c, const xcb_screen_t *screen, xcb_window_t targe
 
 int main(int argc, char **argv) {
   if (argc < 2) {
-    std::fputs("usage: vantoly_x11_helper own | cover WINDOW | red WINDOW\n", stderr);
+    std::fputs("usage: vantoly_x11_helper own [SELECTION] | targets N | endless | manager |\n"
+               "                          cover WINDOW | red WINDOW\n",
+               stderr);
     return 2;
   }
   int screenNumber = 0;
@@ -116,7 +253,14 @@ int main(int argc, char **argv) {
       argc > 2 ? static_cast<xcb_window_t>(std::strtoul(argv[2], nullptr, 0)) : XCB_NONE;
   int status = 2;
   if (std::strcmp(argv[1], "own") == 0)
-    status = Own(c, screen);
+    status = Own(c, screen, argc > 2 ? argv[2] : "CLIPBOARD",
+                 [](const xcb_generic_event_t *) { return true; }); // nothing ever answered
+  else if (std::strcmp(argv[1], "targets") == 0 && argc > 2)
+    status = OfferTargets(c, screen, std::strtoul(argv[2], nullptr, 10));
+  else if (std::strcmp(argv[1], "endless") == 0)
+    status = SendEndlessly(c, screen);
+  else if (std::strcmp(argv[1], "manager") == 0)
+    status = Manage(c, screen);
   else if (std::strcmp(argv[1], "cover") == 0 && window != XCB_NONE)
     status = Cover(c, screen, window);
   else if (std::strcmp(argv[1], "red") == 0 && window != XCB_NONE)

@@ -5,11 +5,17 @@
 # and colour table); the same with a translucent PNG offered, against vantoly-convert reading
 # that PNG file. A clipboard owner that never answers: one read message after the deadline,
 # the window repainting, a second Enter starting nothing, and Esc ending the program while it
-# waits. Then the single-instance rule with real processes: a second copy ends at once and
-# silently, the first lives on, and a killed copy leaves no lock behind. Last, under a window
-# manager, the frame's bottom-right corner sits on the screen's.
+# waits; a TARGETS list of a million atoms and an INCR transfer without end each end in the read
+# message too, with the memory bounded. The result outlives the program: without a clipboard
+# manager vantoly-keeper serves it (a second vantoly converts it, any other copy ends the
+# keeper); a manager that never answers costs a second at most, then the keeper serves it; a
+# manager that answers keeps it. Then the single-instance rule with real processes: a second
+# copy ends at once and silently, the first lives on, and a killed copy leaves no lock behind.
+# Last, under a window manager, the frame's bottom-right corner sits on the screen's.
 set -euo pipefail
-: "${VANTOLY:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
+: "${VANTOLY:?} ${VANTOLY_KEEPER:?} ${VANTOLY_CONVERT:?} ${VANTOLY_MAKE_SAMPLE:?} ${VANTOLY_COMPARE_IMAGE:?} ${VANTOLY_X11_HELPER:?}"
+# Set to 1 when the programs carry AddressSanitizer, whose own bookkeeping costs memory.
+VANTOLY_SANITIZED=${VANTOLY_SANITIZED:-0}
 
 work=$(mktemp -d)
 pids=()
@@ -148,6 +154,146 @@ wait_gone "$app" 20 || fail "Esc did not end the program while it waited for the
 wait "$app" || fail "vantoly exited with $?"
 echo "ok: Esc ends the program, also while it waits for the clipboard"
 
+# Starts vantoly and gives its dialog the keyboard: $app, $window.
+start_vantoly() {
+  "$VANTOLY" 2>>"$work/vantoly.err" &
+  app=$!
+  pids+=($app)
+  window=$(dialog_window) || fail "no dialog"
+  xdotool windowfocus --sync "$window"
+  sleep 0.3
+}
+# Starts the helper in role $@ and waits until it owns its selection: $owner.
+start_owner() {
+  rm -f "$work/owner.out"
+  "$VANTOLY_X11_HELPER" "$@" >"$work/owner.out" &
+  owner=$!
+  pids+=($owner)
+  for ((i = 0; i < 50; i++)); do grep -q owned "$work/owner.out" && break; sleep 0.1; done
+  grep -q owned "$work/owner.out" || fail "the helper ($*) did not take its selection"
+}
+# The keeper serving this display, if one runs (its one argument is the display's name).
+keeper_pid() { pgrep -f "vantoly-keeper $DISPLAY\$" || true; }
+# The clipboard holds the result in expected.bmp: image/bmp byte for byte, image/png the same
+# pixels.
+check_result() {
+  xclip -selection clipboard -t image/bmp -o >"$work/out.bmp" || fail "no image/bmp $1"
+  cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs $1"
+  xclip -selection clipboard -t image/png -o >"$work/out.png" || fail "no image/png $1"
+  "$VANTOLY_COMPARE_IMAGE" "$work/expected.bmp" "$work/out.png" || fail "image/png differs $1"
+}
+
+# Hostile owners end in the read message too, the process's memory stays bounded, and Esc
+# during the read ends the program. ($1: what the owner does; the rest: the helper's role.)
+hostile_owner() {
+  local what=$1
+  shift
+  start_vantoly
+  start_owner "$@"
+  xdotool key Return
+  box=
+  for ((i = 0; i < 80; i++)); do box=$(message_box); [ -n "$box" ] && break; sleep 0.1; done
+  [ -n "$box" ] || fail "no read message after $what"
+  peak=$(awk '/^VmHWM/ { print $2 }' "/proc/$app/status")
+  if [ "$VANTOLY_SANITIZED" != 1 ] && ((peak >= 300 * 1024)); then
+    fail "$what: vantoly's memory peaked at $((peak / 1024)) MB"
+  fi
+  xdotool windowfocus --sync "$box" key Return
+  for ((i = 0; i < 20; i++)); do [ -z "$(message_box)" ] && break; sleep 0.1; done
+  if [ "${hostile_esc:-1}" = 1 ]; then
+    xdotool windowfocus --sync "$window" key Return
+    sleep 1
+    [ -z "$(message_box)" ] || fail "$what: the read ended within a second"
+    xdotool key Escape
+    wait_gone "$app" 15 || fail "Esc did not end the program while it read from $what"
+  else
+    xdotool windowfocus --sync "$window" key Escape
+    wait_gone "$app" 15 || fail "Esc did not end the program"
+  fi
+  kill "$owner"
+  echo "ok: $what: the read message, memory peak $((peak / 1024)) MB; Esc ends the program"
+}
+# A million targets are refused at once (no owner offers that many), so no Esc can fall
+# inside that read.
+hostile_esc=0 hostile_owner "a TARGETS list of 1,000,000 atoms" targets 1000000
+hostile_owner "an INCR transfer without end" endless
+
+# No clipboard manager: after Esc the keeper serves the result, as vantoly-convert makes it.
+start_vantoly
+mode=0
+convert_offered image/bmp "$work/sample.bmp" Return
+xdotool key Escape
+wait_gone "$app" 15 || fail "Esc did not end the program (no clipboard manager)"
+keeper=$(keeper_pid)
+[ -n "$keeper" ] || fail "no keeper serves the result"
+check_result "from the keeper"
+echo "ok: no clipboard manager: the keeper serves image/bmp and image/png"
+
+# A second vantoly converts the kept picture, and takes the clipboard from the keeper.
+cp "$work/expected.bmp" "$work/kept.bmp"
+start_vantoly
+xdotool key --delay 50 Tab Down Return
+wait_gone "$keeper" 100 || fail "the second vantoly did not take the clipboard from the keeper"
+"$VANTOLY_CONVERT" 1 "$work/kept.bmp" "$work/expected.bmp"
+check_result "after converting the kept picture"
+xdotool key Escape
+wait_gone "$app" 15 || fail "Esc did not end the second vantoly"
+keeper=$(keeper_pid)
+[ -n "$keeper" ] || fail "no keeper after the second vantoly"
+# Copying anything else ends the keeper.
+printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
+pids+=($!)
+wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
+[ "$(xclip -selection clipboard -o)" = "something else" ] || fail "the other program's text is gone"
+echo "ok: a second vantoly converts the kept picture; another copy ends the keeper"
+
+# A result larger than one request the X server takes (16 MiB) goes out in INCR pieces, to
+# several requestors at once, with the keeper started as the dialog starts it.
+"$VANTOLY_MAKE_SAMPLE" "$work/large.bmp" 4400 4000
+"$VANTOLY_CONVERT" 1 "$work/large.bmp" "$work/expected.bmp"
+"$VANTOLY_KEEPER" "$DISPLAY" <"$work/expected.bmp" >"$work/confirmed" &
+keeper=$!
+pids+=($keeper)
+for ((i = 0; i < 100; i++)); do [ -s "$work/confirmed" ] && break; sleep 0.1; done
+[ -s "$work/confirmed" ] || fail "the keeper did not confirm"
+readers=()
+for i in 1 2 3; do
+  xclip -selection clipboard -t image/bmp -o >"$work/large$i.bmp" &
+  readers+=($!)
+done
+for i in 1 2 3; do
+  wait "${readers[$((i - 1))]}" || fail "reader $i of the large result failed"
+  cmp "$work/expected.bmp" "$work/large$i.bmp" || fail "reader $i got another large result"
+done
+printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
+pids+=($!)
+wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
+rm -f "$work"/large*.bmp
+echo "ok: a large result goes out in pieces to three requestors at once"
+
+# A manager that owns CLIPBOARD_MANAGER and never answers: the keeper takes over.
+start_owner own CLIPBOARD_MANAGER
+start_vantoly
+convert_offered image/bmp "$work/sample.bmp" Return
+xdotool key Escape
+wait_gone "$app" 25 || fail "Esc did not end the program (a manager that never answers)"
+[ -n "$(keeper_pid)" ] || fail "no keeper after a manager that never answered"
+check_result "from the keeper after a manager that never answered"
+kill "$owner"
+echo "ok: a manager that never answers: the keeper serves image/bmp and image/png"
+
+# A manager that answers keeps the result itself; no keeper is started.
+start_owner manager
+start_vantoly
+convert_offered image/bmp "$work/sample.bmp" Return
+xdotool key Escape
+wait_gone "$app" 25 || fail "Esc did not end the program (a manager that answers)"
+grep -q '^saved' "$work/owner.out" || fail "the manager did not save the result"
+[ -z "$(keeper_pid)" ] || fail "a keeper started although the manager saved the result"
+check_result "from the manager"
+kill "$owner"
+echo "ok: a manager that answers keeps image/bmp and image/png"
+
 # One copy at a time.
 "$VANTOLY" &
 first=$!
@@ -176,7 +322,54 @@ echo "ok: a killed copy leaves no lock behind"
 
 # Under a window manager the frame, not just the client area, meets the corner of the work
 # area, which panels make smaller than the screen: here the window manager keeps 30 pixels on
-# the right and 40 at the bottom for them, leaving 994 × 728.
+# the right and 40 at the bottom for them. On a small, a wide and a 4K screen, each a display of
+# its own.
+placed_in_corner() {
+  local width=$1 height=$2 display
+  local corner expected="$(($1 - 30)),$(($2 - 40))"
+  rm -f "$work/display"
+  exec 7>"$work/display"
+  Xvfb -displayfd 7 -screen 0 "${width}x${height}x24" -nolisten tcp >"$work/xvfb-$width.log" 2>&1 &
+  local server=$!
+  pids+=($server)
+  exec 7>&-
+  for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
+  display=:$(head -n 1 "$work/display")
+  DISPLAY=$display openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
+  local manager=$!
+  pids+=($manager)
+  for ((i = 0; i < 100; i++)); do
+    DISPLAY=$display xprop -root _NET_WORKAREA 2>/dev/null |
+      grep -q "= 0, 0, $((width - 30)), $((height - 40))" && break
+    sleep 0.1
+  done
+  DISPLAY=$display "$VANTOLY" &
+  local placed=$!
+  pids+=($placed)
+  window=$(DISPLAY=$display dialog_window) || fail "no dialog under the window manager"
+  for ((i = 0; i < 50; i++)); do
+    # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
+    # reparenting window manager; xwininfo's does not.)
+    extents=$(DISPLAY=$display xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
+    if [ -n "$extents" ]; then
+      IFS=, read -r left right top bottom <<<"$extents"
+      info=$(DISPLAY=$display xwininfo -id "$window")
+      x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
+      y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
+      w=$(sed -n 's/^ *Width: *//p' <<<"$info")
+      h=$(sed -n 's/^ *Height: *//p' <<<"$info")
+      corner="$((x + w + right)),$((y + h + bottom))"
+      [ "$corner" = "$expected" ] && break
+    fi
+    sleep 0.1
+  done
+  [ "$corner" = "$expected" ] || { cat "$work/openbox.log" >&2; false; } ||
+    fail "on $width × $height the frame ends at ${corner:-?}, not at $expected (frame extents: ${extents:-none})"
+  DISPLAY=$display xdotool windowfocus --sync "$window" key Escape
+  wait_gone "$placed" 100 || fail "Esc did not end the program"
+  kill "$manager" "$server"
+  echo "ok: on $width × $height under a window manager the frame sits in the work area's bottom-right corner"
+}
 if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xwininfo >/dev/null; then
   cat >"$work/openbox.xml" <<'XML'
 <?xml version="1.0" encoding="UTF-8"?>
@@ -184,38 +377,9 @@ if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xw
   <margins><top>0</top><bottom>40</bottom><left>0</left><right>30</right></margins>
 </openbox_config>
 XML
-  openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
-  pids+=($!)
-  for ((i = 0; i < 100; i++)); do
-    xprop -root _NET_WORKAREA 2>/dev/null | grep -q '= 0, 0, 994, 728' && break
-    sleep 0.1
-  done
-  "$VANTOLY" &
-  placed=$!
-  pids+=($placed)
-  window=$(dialog_window) || fail "no dialog under the window manager"
-  corner=
-  for ((i = 0; i < 50; i++)); do
-    # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
-    # reparenting window manager; xwininfo's does not.)
-    extents=$(xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
-    if [ -n "$extents" ]; then
-      IFS=, read -r left right top bottom <<<"$extents"
-      info=$(xwininfo -id "$window")
-      x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
-      y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
-      width=$(sed -n 's/^ *Width: *//p' <<<"$info")
-      height=$(sed -n 's/^ *Height: *//p' <<<"$info")
-      corner="$((x + width + right)),$((y + height + bottom))"
-      [ "$corner" = "994,728" ] && break
-    fi
-    sleep 0.1
-  done
-  [ "$corner" = "994,728" ] || { cat "$work/openbox.log" >&2; false; } ||
-    fail "the frame ends at ${corner:-?}, not at the corner 994,728 (frame extents: ${extents:-none})"
-  xdotool windowfocus --sync "$window" key Escape
-  wait_gone "$placed" 100 || fail "Esc did not end the program"
-  echo "ok: under a window manager the frame sits in the work area's bottom-right corner"
+  placed_in_corner 1024 768
+  placed_in_corner 1600 900
+  placed_in_corner 3840 2160
 else
   echo "skipped: placement under a window manager (openbox or x11-utils not installed)"
 fi
