@@ -17,11 +17,13 @@ set -euo pipefail
 # Set to 1 when the programs carry AddressSanitizer, whose own bookkeeping costs memory.
 VANTOLY_SANITIZED=${VANTOLY_SANITIZED:-0}
 
+. "$(dirname "${BASH_SOURCE[0]}")/../../../tools/x11-session.sh"
 work=$(mktemp -d)
 pids=()
 cleanup() {
   local pid
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_x11_session
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -62,20 +64,9 @@ message_box() {
   done
 }
 
-mkdir -m 700 "$work/run"
-export XDG_RUNTIME_DIR=$work/run
-unset WAYLAND_DISPLAY
-export QT_QPA_PLATFORM=xcb
-
-# A display of our own: -displayfd picks a free number, so parallel runs never collide;
-# -noreset keeps the server up while no program is connected (between two copies).
-exec 7>"$work/display"
-Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 7>&-
-for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=:$(head -n 1 "$work/display")
+# A display of our own (tools/x11-session.sh): parallel runs never collide, and the server
+# stays up while no program is connected (between two copies).
+start_x11_session "$work" 1024x768 || fail "no X display"
 
 # Large enough (1.8 MB) that xclip hands the BMP over in INCR pieces.
 "$VANTOLY_MAKE_SAMPLE" "$work/sample.bmp" 1001 601
@@ -325,35 +316,26 @@ echo "ok: a killed copy leaves no lock behind"
 # the right and 40 at the bottom for them. On a small, a wide and a 4K screen, each a display of
 # its own.
 placed_in_corner() {
-  local width=$1 height=$2 display
+  local width=$1 height=$2
   local corner expected="$(($1 - 30)),$(($2 - 40))"
-  rm -f "$work/display"
-  exec 7>"$work/display"
-  Xvfb -displayfd 7 -screen 0 "${width}x${height}x24" -nolisten tcp >"$work/xvfb-$width.log" 2>&1 &
-  local server=$!
-  pids+=($server)
-  exec 7>&-
-  for ((i = 0; i < 100; i++)); do [ -s "$work/display" ] && break; sleep 0.1; done
-  display=:$(head -n 1 "$work/display")
-  DISPLAY=$display openbox --config-file "$work/openbox.xml" >"$work/openbox.log" 2>&1 &
-  local manager=$!
-  pids+=($manager)
+  start_x11_session "$work/screen-$width" "${width}x${height}" openbox "$work/openbox.xml" ||
+    fail "no X display of $width × $height"
   for ((i = 0; i < 100; i++)); do
-    DISPLAY=$display xprop -root _NET_WORKAREA 2>/dev/null |
+    xprop -root _NET_WORKAREA 2>/dev/null |
       grep -q "= 0, 0, $((width - 30)), $((height - 40))" && break
     sleep 0.1
   done
-  DISPLAY=$display "$VANTOLY" &
+  "$VANTOLY" &
   local placed=$!
   pids+=($placed)
-  window=$(DISPLAY=$display dialog_window) || fail "no dialog under the window manager"
+  window=$(dialog_window) || fail "no dialog under the window manager"
   for ((i = 0; i < 50; i++)); do
     # left, right, top, bottom. (xdotool's window geometry counts the frame twice under a
     # reparenting window manager; xwininfo's does not.)
-    extents=$(DISPLAY=$display xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
+    extents=$(xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= //p' | tr -d ' ')
     if [ -n "$extents" ]; then
       IFS=, read -r left right top bottom <<<"$extents"
-      info=$(DISPLAY=$display xwininfo -id "$window")
+      info=$(xwininfo -id "$window")
       x=$(sed -n 's/.*Absolute upper-left X: *//p' <<<"$info")
       y=$(sed -n 's/.*Absolute upper-left Y: *//p' <<<"$info")
       w=$(sed -n 's/^ *Width: *//p' <<<"$info")
@@ -363,11 +345,11 @@ placed_in_corner() {
     fi
     sleep 0.1
   done
-  [ "$corner" = "$expected" ] || { cat "$work/openbox.log" >&2; false; } ||
+  [ "$corner" = "$expected" ] || { cat "$work/screen-$width/openbox.log" >&2; false; } ||
     fail "on $width × $height the frame ends at ${corner:-?}, not at $expected (frame extents: ${extents:-none})"
-  DISPLAY=$display xdotool windowfocus --sync "$window" key Escape
+  xdotool windowfocus --sync "$window" key Escape
   wait_gone "$placed" 100 || fail "Esc did not end the program"
-  kill "$manager" "$server"
+  stop_x11_session
   echo "ok: on $width × $height under a window manager the frame sits in the work area's bottom-right corner"
 }
 if command -v openbox >/dev/null && command -v xprop >/dev/null && command -v xwininfo >/dev/null; then
