@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,8 @@
 #include <iterator>
 #include <limits>
 #include <new>
+
+#include "posix/huge_pages.h"
 
 extern char **environ;
 
@@ -43,41 +44,21 @@ std::uint8_t EventType(const xcb_generic_event_t *event) { return event->respons
 // on first touch a few large pages cost far less than thousands of small ones. The block grows by
 // remapping, which moves no bytes, and never past the read's cap.
 struct CX11Selection::Block {
-  static constexpr std::size_t HugePage = std::size_t{2} << 20;
-
   Block() = default;
   Block(const Block &) = delete;
   Block &operator=(const Block &) = delete;
-  ~Block() {
-    if (data != nullptr)
-      munmap(data, capacity);
-  }
+  ~Block() { UnmapHugePages(data, capacity); }
 
   bool Reserve(std::size_t wanted) {
-    wanted = (wanted + HugePage - 1) / HugePage * HugePage;
     if (wanted <= capacity)
       return true;
-    void *block;
-    if (data == nullptr) {
-      // Mapped one huge page larger, then trimmed to an aligned start.
-      void *mapped = mmap(nullptr, wanted + HugePage, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (mapped == MAP_FAILED)
-        return false;
-      const auto address = reinterpret_cast<std::uintptr_t>(mapped);
-      const std::uintptr_t aligned = (address + HugePage - 1) / HugePage * HugePage;
-      if (aligned != address)
-        munmap(mapped, aligned - address);
-      munmap(reinterpret_cast<void *>(aligned + wanted), HugePage - (aligned - address));
-      block = reinterpret_cast<void *>(aligned);
-    } else {
-      block = mremap(data, capacity, wanted, MREMAP_MAYMOVE);
-      if (block == MAP_FAILED)
-        return false;
-    }
-    madvise(block, wanted, MADV_HUGEPAGE);
-    data = static_cast<std::uint8_t *>(block);
-    capacity = wanted;
+    std::size_t mapped = capacity;
+    std::uint8_t *block =
+        data == nullptr ? MapHugePages(wanted, mapped) : GrowHugePages(data, mapped, wanted);
+    if (block == nullptr)
+      return false;
+    data = block;
+    capacity = mapped;
     return true;
   }
   // False when `cap` would be passed or there is no memory.
