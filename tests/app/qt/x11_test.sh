@@ -48,6 +48,8 @@ wait_offered() {
   done
   fail "the clipboard never offered $1"
 }
+# The keeper serving this display, if one runs (its one argument is the display's name).
+keeper_pid() { pgrep -f "vantoly-keeper $DISPLAY\$" || true; }
 # The visible dialog's window id; fails after 20 s.
 dialog_window() {
   timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1
@@ -81,6 +83,11 @@ convert_offered() {
   local server=$!
   pids+=($server)
   wait_offered "$type"
+  # A keeper offers image/bmp too: the offer is xclip's only once the keeper has gone.
+  local keeper
+  for keeper in $(keeper_pid); do
+    wait_gone "$keeper" 20 || fail "the keeper still runs after xclip took the clipboard"
+  done
   xdotool key --delay 50 "$@"
   wait_gone "$server" 100 || fail "vantoly did not take the clipboard ($type in, mode $mode)"
   # The same file through vantoly-convert: a picture converts alike from a file and from the
@@ -163,8 +170,6 @@ start_owner() {
   for ((i = 0; i < 50; i++)); do grep -q owned "$work/owner.out" && break; sleep 0.1; done
   grep -q owned "$work/owner.out" || fail "the helper ($*) did not take its selection"
 }
-# The keeper serving this display, if one runs (its one argument is the display's name).
-keeper_pid() { pgrep -f "vantoly-keeper $DISPLAY\$" || true; }
 # The clipboard holds the result in expected.bmp: image/bmp byte for byte, image/png the same
 # pixels.
 check_result() {
