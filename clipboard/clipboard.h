@@ -4,6 +4,8 @@
 // packed-bitmap codec, so every front end applies the same checks.
 #pragma once
 
+#include <functional>
+
 #include "bitmap/dib_image.h"
 
 class CClipboard {
@@ -24,6 +26,16 @@ public:
     static_cast<void>(previous);
     return WriteDib(image);
   }
+  // A clipboard whose picture comes from another program, which may take its time or never
+  // answer, fetches the bytes ahead of ReadDib while the caller's event loop runs: `fetched`
+  // runs once they are in, or the fetch has failed (ReadDib then returns false). False when
+  // there is nothing to wait for, and ReadDib may be called at once.
+  virtual bool BeginFetch(std::function<void()> fetched) {
+    static_cast<void>(fetched);
+    return false;
+  }
+  // Gives up a fetch under way, leaving the clipboard as it was; its `fetched` does not run.
+  virtual void CancelFetch() {}
 };
 
 // Reads the clipboard's bitmap into `image` and selects it into the image's context.

@@ -19,8 +19,6 @@
 #include "app/qt/about_dlg.h"
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
-#include "app/core/texts.h"
-#include "clipboard/qt/clipboard_qt.h"
 
 namespace {
 
@@ -139,9 +137,8 @@ void CVantolyDlg::OnConvert() {
   // Enter pressed again while the bytes are on their way starts nothing.
   if (m_bFetching || !DoDataExchange(true))
     return;
-  auto *clipboard = dynamic_cast<CQtClipboard *>(&m_clipboard);
   const int nMode = m_nMode;
-  if (nMode >= 0 && clipboard != nullptr && clipboard->BeginFetch([this, nMode] {
+  if (nMode >= 0 && m_clipboard.BeginFetch([this, nMode] {
         m_bFetching = false;
         m_pFeedback->EndWaitCursor();
         RunConvertCommand(nMode, m_clipboard, *m_pFeedback);
@@ -156,8 +153,7 @@ void CVantolyDlg::OnConvert() {
 void CVantolyDlg::done(int result) {
   if (m_bFetching) {
     // The clipboard is left as it was.
-    if (auto *clipboard = dynamic_cast<CQtClipboard *>(&m_clipboard))
-      clipboard->CancelFetch();
+    m_clipboard.CancelFetch();
     m_bFetching = false;
     m_pFeedback->EndWaitCursor();
   }
@@ -189,8 +185,9 @@ void CVantolyDlg::OnHelp() {
 
 void CVantolyDlg::ShowContextMenu(const QPoint &globalPos) {
   // A second request while the menu is up (a key that also arrives as a context-menu event)
-  // must not stack another menu.
-  if (m_bMenuOpen)
+  // must not stack another menu; nor does a menu open while the clipboard's bytes are on their
+  // way, since the command they start would then run under it.
+  if (m_bMenuOpen || m_bFetching)
     return;
   m_bMenuOpen = true;
   m_pContextMenu->exec(globalPos);

@@ -62,9 +62,9 @@ public:
   // Where reading needs another program's answer (X11), starts fetching the clipboard's
   // picture and returns true; `fetched` runs later from the event loop, once the bytes are in
   // or the fetch failed, and ReadDib then decodes them. False when ReadDib can read at once.
-  bool BeginFetch(std::function<void()> fetched);
+  bool BeginFetch(std::function<void()> fetched) override;
   // Gives up a fetch under way; its `fetched` does not run.
-  void CancelFetch();
+  void CancelFetch() override;
   // Once the program's window is gone: when the result on the clipboard is still ours, asks the
   // clipboard manager to save it (ClipboardSaveTimeout at most), else hands it to
   // `keeperPath`, waiting for it until `deadline`. Returns at the deadline at the latest.
