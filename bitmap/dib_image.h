@@ -59,6 +59,8 @@ constexpr std::int64_t DibColorCount(int bitCount, std::uint32_t clrUsed) {
   }
 }
 
+class CRowProgress;
+
 class CDibImage {
 public:
   // The image gets its memory device context at once and releases everything when it dies,
@@ -184,4 +186,7 @@ public:
   DibSectionHandle m_hBitmap = nullptr;
   MemoryDcHandle m_hMemDC = nullptr;
   DibSectionHandle m_hOldBitmap = nullptr;
+  // Set while another thread is still filling the rows (bitmap/row_progress.h); null when
+  // every row is final. Create and Release leave it alone.
+  CRowProgress *m_rowProgress = nullptr;
 };

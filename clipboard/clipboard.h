@@ -36,6 +36,12 @@ public:
   }
   // Gives up a fetch under way, leaving the clipboard as it was; its `fetched` does not run.
   virtual void CancelFetch() {}
+  // Whether ReadDib may run on a thread of its own while the image it fills is converted and
+  // written (bitmap/row_progress.h), and WriteDib take an image whose rows are still coming:
+  // it then writes them as they become final and replaces its contents only once the image is
+  // complete. A window system's clipboard belongs to the thread that talks to it, so only
+  // clipboards of our own say yes.
+  virtual bool ReadsWhileConverting() const { return false; }
 };
 
 // Reads the clipboard's bitmap into `image` and selects it into the image's context.

@@ -130,21 +130,22 @@ public:
 
   explicit RowLoader(const CDibImage &source) : m_source(source), m_rows(source, Rule{}) {}
 
-  // Pixels from .. to - 1 of row y into their cells of `row`.
-  void Load(int y, double *row, int from, int to) const {
+  // Pixels from .. to - 1 of row y into their cells of `row`; false when the row will never
+  // be there (its reading failed).
+  [[nodiscard]] bool Load(int y, double *row, int from, int to) const {
     const auto cell = [row](int x) { return row + static_cast<std::size_t>(x) * Channels; };
     if (!m_source.HasSection() || y < 0 || y >= m_source.Height()) {
       const auto white = Rule{}(255, 255, 255);
       for (int x = from; x < to; ++x)
         Rule::Store(cell(x), white);
-      return;
+      return true;
     }
-    m_rows.Row(y, [&](auto &pixel) {
+    return m_rows.Row(y, [&](auto &pixel) {
       for (int x = from; x < to; ++x)
         Rule::Store(cell(x), pixel(x));
     });
   }
-  void Load(int y, double *row) const { Load(y, row, 0, m_source.Width()); }
+  [[nodiscard]] bool Load(int y, double *row) const { return Load(y, row, 0, m_source.Width()); }
 
 private:
   const CDibImage &m_source;
@@ -173,18 +174,20 @@ template <typename F> void ForEachLane(F f) {
   (std::make_integer_sequence<int, Lanes>{});
 }
 
-// `makeRow(y)` makes row y's quantiser: Step(x, current, next) quantises pixel x from its
-// cell and spreads its error; Finish() when the row is done.
+// `makeRow(y)` makes row y's quantiser for `dest`: Step(x, current, next) quantises pixel x
+// from its cell and spreads its error; Finish() when the row is done. False when a source row
+// never came.
 template <typename Loader, typename MakeRow>
-void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
+bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow) {
   constexpr int Channels = Loader::Channels;
+  const int width = dest.Width();
+  const int height = dest.Height();
   const auto size = (static_cast<std::size_t>(width) + 2) * Channels;
   std::vector<double> even(size);
   std::vector<double> odd(size);
   double *const buffer[2] = {even.data() + Channels, odd.data() + Channels};
-  loader.Load(0, buffer[0]);
-  if (height > 1)
-    loader.Load(1, buffer[1]);
+  if (!loader.Load(0, buffer[0]) || (height > 1 && !loader.Load(1, buffer[1])))
+    return false;
   const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
   // Rows narrower than Lag cannot overlap: one at a time, without stepping through the gaps.
   const int lanes = width < Lag ? 1 : Lanes;
@@ -214,13 +217,15 @@ void DiffuseRows(const Loader &loader, int width, int height, MakeRow makeRow) {
         run(block, std::false_type{});
       for (int k = 0; k < rows && y + k + 2 < height; ++k) {
         const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
-        if (from < to)
-          loader.Load(y + k + 2, bufferOfLane[k % 2], from, to);
+        if (from < to && !loader.Load(y + k + 2, bufferOfLane[k % 2], from, to))
+          return false;
       }
     }
     for (int k = 0; k < rows; ++k)
       row[static_cast<std::size_t>(k)].Finish();
+    PublishRows(dest, y + rows);
   }
+  return true;
 }
 
 // Writes the indices of a row of Bits bits per pixel, a byte at a time, as SetPixelIndex
@@ -325,16 +330,16 @@ template <int Bits, typename Search> struct ColorRow {
 };
 
 template <int Bits, typename Search>
-void DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Search &search,
+bool DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Search &search,
                    const Entry *entryOfKey) {
-  DiffuseRows(rows, dest.Width(), dest.Height(), [&](int y) {
+  return DiffuseRows(rows, dest, [&](int y) {
     using Row = ColorRow<Bits, Search>;
     return Row{typename Row::Writer(dest.RowAddress(y), dest.Width()), &search, entryOfKey};
   });
 }
 
 template <typename Search>
-void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
+bool DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
                            const Search &search) {
   Entry entryOfKey[Search::Keys]{};
   for (int key = 0; key < Search::Keys; ++key) {
@@ -345,10 +350,10 @@ void DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
     }
   }
   switch (dest.BitCount()) {
-  case 1: DiffuseColors<1>(rows, dest, search, entryOfKey); return;
-  case 4: DiffuseColors<4>(rows, dest, search, entryOfKey); return;
-  case 8: DiffuseColors<8>(rows, dest, search, entryOfKey); return;
-  default: DiffuseColors<0>(rows, dest, search, entryOfKey); return;
+  case 1: return DiffuseColors<1>(rows, dest, search, entryOfKey);
+  case 4: return DiffuseColors<4>(rows, dest, search, entryOfKey);
+  case 8: return DiffuseColors<8>(rows, dest, search, entryOfKey);
+  default: return DiffuseColors<0>(rows, dest, search, entryOfKey);
   }
 }
 
@@ -382,21 +387,20 @@ bool SameSize(const CDibImage &a, const CDibImage &b) {
 } // namespace
 
 void LoadRgbRow(const CDibImage &source, int y, double *row) {
-  RowLoader<ChannelRule>(source).Load(y, row);
+  static_cast<void>(RowLoader<ChannelRule>(source).Load(y, row));
 }
 
 void LoadLuminanceRow(const CDibImage &source, int y, double *row) {
-  RowLoader<LuminanceRule>(source).Load(y, row);
+  static_cast<void>(RowLoader<LuminanceRule>(source).Load(y, row));
 }
 
 bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
   if (!source.HasSection() || !dest.HasSection() || dest.BitCount() != 1 || !SameSize(source, dest))
     return false;
   const RowLoader<LuminanceRule> rows(source);
-  DiffuseRows(rows, dest.Width(), dest.Height(), [&dest](int y) {
+  return DiffuseRows(rows, dest, [&dest](int y) {
     return MonochromeRow{PackedWriter<1, 1>(dest.RowAddress(y), dest.Width())};
   });
-  return true;
 }
 
 bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
@@ -405,8 +409,6 @@ bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
     return false;
   const RowLoader<ChannelRule> rows(source);
   if (IsStandardPalette16(dest.m_palette, dest.m_paletteCount))
-    DiffuseColorsAnyDepth(rows, dest, StandardSearch());
-  else
-    DiffuseColorsAnyDepth(rows, dest, TableSearch{dest.m_palette, dest.m_paletteCount});
-  return true;
+    return DiffuseColorsAnyDepth(rows, dest, StandardSearch());
+  return DiffuseColorsAnyDepth(rows, dest, TableSearch{dest.m_palette, dest.m_paletteCount});
 }

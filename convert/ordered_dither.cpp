@@ -105,8 +105,8 @@ bool ConvertOrderedDither(const CDibImage &source, CDibImage &dest, int scale) {
     return false;
   const LevelRule rule;
   const SourceRows<LevelRule> rows(source, rule);
-  for (int y = 0; y < source.Height(); ++y)
-    rows.Row(y, [&](auto &pixel) {
+  for (int y = 0; y < source.Height(); ++y) {
+    const bool read = rows.Row(y, [&](auto &pixel) {
       if (scale == 1)
         DitherRow<1>(dest, y, source.Width(), pixel);
       else if (scale == 2)
@@ -114,5 +114,9 @@ bool ConvertOrderedDither(const CDibImage &source, CDibImage &dest, int scale) {
       else
         DitherRowAnyScale(dest, y, scale, pixel);
     });
+    if (!read)
+      return false;
+    PublishRows(dest, scale * (y + 1));
+  }
   return true;
 }

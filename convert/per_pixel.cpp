@@ -95,7 +95,9 @@ bool ConvertEachRow(const CDibImage &source, CDibImage &dest, const RgbQuad *pal
   const int width = source.Width();
   for (int y = 0; y < source.Height(); ++y) {
     std::uint8_t *out = dest.RowAddress(y);
-    rows.Row(y, [out, width](auto &pixel) { PackRow<BitCount>(out, width, pixel); });
+    if (!rows.Row(y, [out, width](auto &pixel) { PackRow<BitCount>(out, width, pixel); }))
+      return false;
+    PublishRows(dest, y + 1);
   }
   return true;
 }

@@ -21,11 +21,16 @@
 //                Rule says `static constexpr bool Memo = false;` (cheaper than comparing).
 //   16 bpp and   GetPixelColor decodes nothing and gives NoColor, whose low three bytes say
 //   the rest     white: every pixel is the Rule's value for white.
+//
+// A source still being read on another thread (bitmap/row_progress.h) is followed: Row waits
+// until its row is final, and fails once the reading has failed, so the converter stops and
+// fails too. Converters read rows from the top down, as pictures are decoded.
 #pragma once
 
 #include <cstdint>
 
 #include "bitmap/dib_image.h"
+#include "bitmap/row_progress.h"
 
 namespace source_rows {
 
@@ -92,7 +97,8 @@ template <typename Rule> class SourceRows {
 public:
   using Value = typename Rule::Value;
 
-  SourceRows(const CDibImage &source, const Rule &rule) : m_source(source), m_rule(rule) {
+  SourceRows(const CDibImage &source, const Rule &rule)
+      : m_source(source), m_rule(rule), m_final(source) {
     const int bitCount = source.BitCount();
     if (bitCount == 1 || bitCount == 4 || bitCount == 8) {
       for (int i = 0; i < 1 << bitCount; ++i) {
@@ -104,39 +110,42 @@ public:
     }
   }
 
-  // Calls kernel(reader) for row y (0 the top row), reader(x) giving pixel x's value.
-  template <typename Kernel> void Row(int y, Kernel &&kernel) const {
+  // Calls kernel(reader) for row y (0 the top row), reader(x) giving pixel x's value, once
+  // the row is final; false, without calling it, when the row will never be.
+  template <typename Kernel> [[nodiscard]] bool Row(int y, Kernel &&kernel) const {
+    if (!m_final.Wait(y))
+      return false;
     const std::uint8_t *row = m_source.RowAddress(y);
     switch (m_source.BitCount()) {
     case 1: {
       source_rows::Indexed1<Value> reader{row, m_slots};
       kernel(reader);
-      return;
+      return true;
     }
     case 4: {
       source_rows::Indexed4<Value> reader{row, m_slots};
       kernel(reader);
-      return;
+      return true;
     }
     case 8: {
       source_rows::Indexed8<Value> reader{row, m_slots};
       kernel(reader);
-      return;
+      return true;
     }
     case 24: {
       source_rows::Direct<Rule, 3> reader{row, m_rule};
       kernel(reader);
-      return;
+      return true;
     }
     case 32: {
       source_rows::Direct<Rule, 4> reader{row, m_rule};
       kernel(reader);
-      return;
+      return true;
     }
     default: {
       source_rows::Uniform<Value> reader{m_slots[0]};
       kernel(reader);
-      return;
+      return true;
     }
     }
   }
@@ -145,4 +154,5 @@ private:
   const CDibImage &m_source;
   const Rule m_rule;
   Value m_slots[256]{};
+  mutable CFinalRows m_final;
 };

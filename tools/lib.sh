@@ -55,5 +55,6 @@ WINE_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
 # The fuzz targets (tools/test-fuzz.sh): clang with libFuzzer.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
-# tools/bench.sh only: hyperfine for the timings, GNU time for the peak RSS.
-BENCH_PACKAGES=(hyperfine time)
+# tools/bench.sh only: hyperfine for the timings, GNU time for the peak RSS; for its PNG rows,
+# the other programs timed beside vantoly-convert (Pillow, libvips).
+BENCH_PACKAGES=(hyperfine time python3-pil libvips-tools)

@@ -1,12 +1,65 @@
 #include "app/core/convert_command.h"
 
+#include <exception>
 #include <new>
+#include <thread>
 
 #include "app/core/conversion_mode.h"
 #include "app/core/texts.h"
+#include "bitmap/row_progress.h"
 #include "clipboard/packed_dib.h"
 
 namespace {
+
+// One step of the request that fills an image: on a thread of its own when the steps overlap,
+// else at once on this one. Either way the image's progress ends with the step, complete when
+// it succeeded, so that a step waiting for its rows goes on or gives up.
+class CFillingStep {
+public:
+  template <typename Work>
+  CFillingStep(bool ownThread, CRowProgress &progress, Work work)
+      : m_ownThread(ownThread), m_progress(progress) {
+    const auto run = [this, work] {
+      bool filled = false;
+      try {
+        filled = work();
+      } catch (...) {
+        m_exception = std::current_exception(); // std::bad_alloc, rethrown by Succeeded
+      }
+      m_progress.End(filled);
+    };
+    if (ownThread)
+      m_thread = std::thread(run);
+    else
+      run();
+  }
+  ~CFillingStep() { Join(); }
+  CFillingStep(const CFillingStep &) = delete;
+  CFillingStep &operator=(const CFillingStep &) = delete;
+
+  // Waits until the image is made (true) or the step has failed (false). A step run at once is
+  // over: it began only if it succeeded.
+  bool Began() { return m_ownThread ? m_progress.WaitFor(0) >= 0 : Succeeded(); }
+
+  // Waits for the end of the step; whether it succeeded. Its exception is rethrown here.
+  bool Succeeded() {
+    Join();
+    if (m_exception)
+      std::rethrow_exception(m_exception);
+    return m_progress.WaitForEnd();
+  }
+
+private:
+  void Join() {
+    if (m_thread.joinable())
+      m_thread.join();
+  }
+
+  bool m_ownThread;
+  CRowProgress &m_progress;
+  std::exception_ptr m_exception;
+  std::thread m_thread;
+};
 
 // Shows the wait cursor for the life of a scope, exceptions included.
 class WaitCursor {
@@ -39,17 +92,35 @@ ConvertOutcome Report(CConvertFeedback &feedback, ConvertOutcome outcome) {
 ConvertOutcome ConvertClipboard(int nMode, CClipboard &clipboard, CConvertFeedback &feedback) {
   if (nMode < 0 || nMode >= ConversionModeCount)
     return Report(feedback, ConvertOutcome::NoModeSelected);
-  // Declared in this order, the images and the cursor end in the reverse one: destination,
-  // wait cursor, source.
+  // Read, convert and write overlap where the clipboard allows it and a second core can take a
+  // step: the picture is read on one thread, converted on another and written on this one,
+  // each following the rows of the image before it as they become final, so that the request
+  // takes about as long as its slowest step. Otherwise each step runs here in turn, and finds
+  // every row it waits for already there.
+  const bool overlap = clipboard.ReadsWhileConverting() && std::thread::hardware_concurrency() > 1;
+  // The images outlive the steps that fill them; declared in this order, the images and the
+  // cursor end in the reverse one: destination, wait cursor, source.
+  CRowProgress sourceRows;
+  CRowProgress destRows;
   CDibImage source;
-  if (!ReadClipboardDib(clipboard, source))
+  source.m_rowProgress = &sourceRows;
+  CFillingStep read(overlap, sourceRows, [&] { return ReadClipboardDib(clipboard, source); });
+  if (!read.Began() && !read.Succeeded())
     return Report(feedback, ConvertOutcome::NoClipboardBitmap);
   WaitCursor waitCursor(feedback);
   CDibImage dest;
+  dest.m_rowProgress = &destRows;
+  CFillingStep convert(overlap, destRows, [&] {
+    return ResultCanBeRead(nMode, source) && ConversionModes[nMode].convert(source, dest) &&
+           WaitForComplete(source);
+  });
+  const bool written = convert.Began() && WriteClipboardDib(clipboard, dest, &source);
   ConvertOutcome outcome = ConvertOutcome::Converted;
-  if (!ResultCanBeRead(nMode, source) || !ConversionModes[nMode].convert(source, dest))
+  if (!read.Succeeded())
+    outcome = ConvertOutcome::NoClipboardBitmap;
+  else if (!convert.Succeeded())
     outcome = ConvertOutcome::ConversionFailed;
-  else if (!WriteClipboardDib(clipboard, dest, &source))
+  else if (!written)
     outcome = ConvertOutcome::CannotPaste;
   // Reported while the wait cursor is still up; it ends when the box is dismissed.
   if (outcome != ConvertOutcome::Converted)

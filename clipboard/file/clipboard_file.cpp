@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "bitmap/row_progress.h"
 #include "clipboard/formats/picture.h"
 #include "posix/file_io.h"
 
@@ -32,8 +34,21 @@ bool CFileClipboard::ReadDib(CDibImage &image) {
   return file.Get() >= 0 && ReadPictureFrom(file.Get(), image);
 }
 
+namespace {
+
+// Whether the output at `path` is replaced atomically (a regular file, or none yet), so that
+// writing it may begin before the image is complete: a failure then leaves it as it was.
+bool ReplacedAtomically(const std::string &path) {
+  struct stat target;
+  return path != "-" && (::stat(path.c_str(), &target) != 0 || S_ISREG(target.st_mode));
+}
+
+} // namespace
+
 bool CFileClipboard::WriteDib(const CDibImage &image) {
   if (!image.HasSection())
+    return false;
+  if (!ReplacedAtomically(m_strOutputPath) && !WaitForComplete(image))
     return false;
   const PictureEncoding encoding =
       m_outputFormat == FileFormat::Png ? PictureEncoding::Png : PictureEncoding::Bmp;

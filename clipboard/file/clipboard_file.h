@@ -23,8 +23,10 @@ public:
   // Reads no more of the input than its header says the picture needs.
   bool ReadDib(CDibImage &image) override;
   // Writes the file (a BMP from the image's own rows) as ReplaceFileAtomically
-  // (posix/file_io.h) says: replaced whole or left as it was.
+  // (posix/file_io.h) says: replaced whole or left as it was. An output written directly (a
+  // pipe, a terminal) gets no byte before the image is complete.
   bool WriteDib(const CDibImage &image) override;
+  bool ReadsWhileConverting() const override { return true; }
 
 private:
   std::string m_strInputPath;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "bitmap/row_progress.h"
 #include "clipboard/formats/bmp_file.h"
 #include "clipboard/formats/png_file.h"
 
@@ -176,9 +177,12 @@ bool ImportArgbPicture(int width, int height, const std::function<const std::uin
 }
 
 bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteSink &sink) {
-  if (encoding == PictureEncoding::Png)
-    return WritePng(image, sink);
-  return WriteBmpFile(image, sink);
+  // An image still being converted on another thread: the PNG writer follows its rows, a BMP's
+  // go out in one piece once all are there. The bytes are good only if the image is complete.
+  const bool written = encoding == PictureEncoding::Png
+                           ? WritePng(image, sink)
+                           : WaitForRows(image, image.Height()) && WriteBmpFile(image, sink);
+  return written && WaitForComplete(image);
 }
 
 std::vector<std::uint8_t> PngFromBmpFile(const std::uint8_t *bmp, std::size_t size) {

@@ -55,8 +55,10 @@ enum class PictureEncoding { Bmp, Png };
 
 // `image` as a BMP file (the packed bitmap behind a 14-byte file header, the rows handed over
 // from the image itself) or as a PNG (indexed at 1, 4 or 8 bits with the image's colour
-// table), into the sink in order. False for an image without a section or when the sink
-// fails; the sink may then have taken part of the file. The sink's exceptions pass through.
+// table), into the sink in order. False for an image without a section, when the sink fails,
+// or when the image's filling fails (an image still being filled on another thread is written
+// as its rows become final: a PNG row by row, a BMP once all are there); the sink may then have
+// taken part of the file. The sink's exceptions pass through.
 bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteSink &sink);
 
 // The PNG of a result held as the bytes of its BMP file, as a clipboard serves it beside the

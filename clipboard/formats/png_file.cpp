@@ -1,4 +1,5 @@
 #include "clipboard/formats/png_file.h"
+#include "bitmap/row_progress.h"
 #include "clipboard/formats/picture.h"
 
 #include <png.h>
@@ -323,13 +324,19 @@ bool ReadRows(png_structp png, const RowFormat &format, std::uint8_t *row, CDibI
       const png_uint_32 y = format.interlaced ? PNG_ROW_FROM_PASS_ROW(r, pass) : r;
       StoreRow(format, row, columns,
                image.PixelAddress(static_cast<int>(firstColumn), static_cast<int>(y)), step);
+      // An interlaced picture's rows are final only after the last pass.
+      if (!format.interlaced)
+        PublishRows(image, static_cast<int>(y) + 1);
     }
   }
   return true;
 }
 
 bool Fail(const ReadContext &context, PngRefusal *why, CDibImage &image) {
-  image.Release();
+  // Rows already handed on may still be read on another thread, which stops at the failure;
+  // the image's owner releases it then.
+  if (image.m_rowProgress == nullptr)
+    image.Release();
   if (context.exception)
     std::rethrow_exception(context.exception);
   return Refuse(why, Classify(context));
@@ -373,9 +380,9 @@ int PaletteLength(const CDibImage &image) {
   return length;
 }
 
-// Writes the whole file. Plain values only in this frame.
-bool WriteRows(png_structp png, png_infop info, const CDibImage &image, const png_color *palette,
-               int paletteLength) {
+// Writes the whole file, each row once it is final. Plain values only in this frame.
+bool WriteRows(png_structp png, png_infop info, const CDibImage &image, CFinalRows &final,
+               const png_color *palette, int paletteLength) {
   if (setjmp(png_jmpbuf(png)) != 0)
     return false;
   const int bitCount = image.BitCount();
@@ -406,8 +413,11 @@ bool WriteRows(png_structp png, png_infop info, const CDibImage &image, const pn
   }
   // Indexed rows pack pixels from the high bits down in both formats, and 24- or 32-bit rows
   // only swap red and blue: the bitmap's own rows serve, top row first.
-  for (int y = 0; y < image.Height(); ++y)
+  for (int y = 0; y < image.Height(); ++y) {
+    if (!final.Wait(y))
+      return false;
     png_write_row(png, image.PixelAddress(0, y));
+  }
   png_write_end(png, nullptr);
   return true;
 }
@@ -451,6 +461,7 @@ bool ReadPng(const ByteSource &source, CDibImage &image, PngRefusal *why) {
   std::vector<std::uint8_t> row(format.rowBytes);
   if (!image.Create(static_cast<int>(format.width), static_cast<int>(format.height), 24))
     return Refuse(why, PngRefusal::NoSection);
+  PublishRows(image, 0);
   // Reading stops after the last row: what follows (IEND, trailing chunks) is never pulled.
   if (!ReadRows(png, format, row.data(), image))
     return Fail(context, why, image);
@@ -477,6 +488,11 @@ bool WritePng(const CDibImage &image, const ByteSink &sink) {
       (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24 && bitCount != 32))
     return false;
   png_color palette[MaxPaletteEntries]{};
+  CFinalRows final(image);
+  // A table shorter than the depth allows is grown by a look at every pixel (a converter's
+  // never is).
+  if (bitCount <= 8 && image.m_paletteCount < 1 << bitCount && !final.Wait(image.Height() - 1))
+    return false;
   const int paletteLength = bitCount <= 8 ? PaletteLength(image) : 0;
   for (int i = 0; i < paletteLength; ++i)
     palette[i] = {image.m_palette[i].rgbRed, image.m_palette[i].rgbGreen,
@@ -486,7 +502,8 @@ bool WritePng(const CDibImage &image, const ByteSink &sink) {
   context.sink = &sink;
   PngStructs structs(false);
   png_set_write_fn(structs.png(), &context, WriteToSink, FlushSink);
-  const bool written = WriteRows(structs.png(), structs.info(), image, palette, paletteLength);
+  const bool written =
+      WriteRows(structs.png(), structs.info(), image, final, palette, paletteLength);
   if (context.exception)
     std::rethrow_exception(context.exception);
   return written;

@@ -58,12 +58,15 @@ bool HasPngSignature(const std::uint8_t *data, std::size_t size);
 
 // Decodes the PNG the source delivers into `image`, which must be freshly constructed; on
 // failure it holds no section. Exceptions from the source (std::bad_alloc) pass through once
-// libpng has let go of everything.
+// libpng has let go of everything. An image with a row progress (bitmap/row_progress.h) is
+// announced as soon as it is made and each row as soon as it is stored (an interlaced
+// picture's only when complete), and keeps its section on failure until its owner releases it.
 bool ReadPng(const ByteSource &source, CDibImage &image, PngRefusal *why = nullptr);
 bool ReadPngBytes(const std::uint8_t *data, std::size_t size, CDibImage &image,
                   PngRefusal *why = nullptr);
 
-// Encodes `image` as above into the sink, in order. False for an image without a section or
-// of 16 bits per pixel, or when the sink fails; the sink may then have taken part of the file.
-// Exceptions from the sink pass through like the source's.
+// Encodes `image` as above into the sink, in order, each row once it is final (an image with
+// a row progress may still be filling). False for an image without a section or of 16 bits per
+// pixel, when the sink fails, or when the image's filling fails; the sink may then have taken
+// part of the file. Exceptions from the sink pass through like the source's.
 bool WritePng(const CDibImage &image, const ByteSink &sink);

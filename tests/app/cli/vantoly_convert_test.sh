@@ -84,6 +84,22 @@ for seed in bad-truncated-in-idat bad-crc-idat bad-too-wide bad-bomb-16385x16385
     test "$status" -eq 1 -a "$(grep -c 'クリップボードからビットマップを取得できません' "$work/stderr")" -eq 1
   check "$seed: OUTPUT is untouched" cmp -s "$work/keep.png" "$work/out0.bmp"
 done
+# A PNG that breaks off halfway: its first rows are converted and written while the rest is
+# read, yet OUTPUT stays as it was (in any format, doubled or not) and standard output gets
+# nothing.
+"$sample" --photo "$work/tall.png" 256 4096
+head -c $(($(stat -c %s "$work/tall.png") / 2)) "$work/tall.png" >"$work/half.png"
+for mode in 1 5 7; do
+  for keep in keep.png keep.bmp; do
+    cp "$work/out0.bmp" "$work/$keep"
+    run "$mode" "$work/half.png" "$work/$keep"
+    check "half a PNG, mode $mode to $keep: exit 1 with the read message" \
+      test "$status" -eq 1 -a "$(grep -c 'クリップボードからビットマップを取得できません' "$work/stderr")" -eq 1
+    check "half a PNG, mode $mode to $keep: OUTPUT untouched" cmp -s "$work/$keep" "$work/out0.bmp"
+  done
+done
+run --format=png 6 "$work/half.png" -
+check "half a PNG to standard output: exit 1, nothing written" test "$status" -eq 1 -a ! -s "$work/stdout"
 
 cp "$work/in.bmp" "$work/inplace.bmp"
 run 7 "$work/inplace.bmp" "$work/inplace.bmp"

@@ -7,33 +7,40 @@
 #include "app/core/conversion_mode.h"
 #include "app/core/convert_command.h"
 #include "app/core/texts.h"
+#include "bitmap/row_progress.h"
 #include "clipboard/packed_dib.h"
 #include "test_images.h"
 
 namespace {
 
-// A clipboard in memory: a packed bitmap, or text only (an empty block).
+// A clipboard in memory: a packed bitmap, or text only (an empty block). Overlapped, the
+// request reads it on a thread of its own.
 class CMemoryClipboard : public CClipboard {
 public:
   std::vector<std::uint8_t> m_block;
   std::string m_text;
+  bool m_bOverlap = false;
+  bool m_bThrowOnRead = false;
   bool m_bRefuseWrite = false;
   bool m_bThrowOnWrite = false;
   int m_nWrites = 0;
 
   bool ReadDib(CDibImage &image) override {
+    if (m_bThrowOnRead)
+      throw std::bad_alloc();
     return !m_block.empty() && ReadPackedDib(m_block.data(), m_block.size(), image);
   }
   bool WriteDib(const CDibImage &image) override {
     if (m_bThrowOnWrite)
       throw std::bad_alloc();
-    if (m_bRefuseWrite)
+    if (m_bRefuseWrite || !WaitForComplete(image))
       return false;
     ++m_nWrites;
     m_block = PackedBytes(image);
     m_text.clear();
     return true;
   }
+  bool ReadsWhileConverting() const override { return m_bOverlap; }
 };
 
 // Records what the user would see and hear, in order.
@@ -104,23 +111,31 @@ TEST(ConvertCommand, ReplacesTheClipboardBitmapAndBeeps) {
 }
 
 TEST(ConvertCommand, EachFailureHasItsMessageAndKeepsTheClipboard) {
-  CRecordingFeedback feedback;
-  CMemoryClipboard clipboard;
-  clipboard.m_block = Block24(2, 2, Gray(0));
-  const auto input = clipboard.m_block;
+  // The steps in turn, and overlapped: a step's exception reaches the request either way.
+  for (const bool overlap : {false, true}) {
+    CRecordingFeedback feedback;
+    CMemoryClipboard clipboard;
+    clipboard.m_bOverlap = overlap;
+    clipboard.m_block = Block24(2, 2, Gray(0));
+    const auto input = clipboard.m_block;
 
-  EXPECT_EQ(RunConvertCommand(-1, clipboard, feedback), ConvertOutcome::NoModeSelected);
-  EXPECT_EQ(RunConvertCommand(8, clipboard, feedback), ConvertOutcome::NoModeSelected);
-  clipboard.m_bRefuseWrite = true;
-  EXPECT_EQ(RunConvertCommand(0, clipboard, feedback), ConvertOutcome::CannotPaste);
-  clipboard.m_bRefuseWrite = false;
-  clipboard.m_bThrowOnWrite = true;
-  EXPECT_EQ(RunConvertCommand(7, clipboard, feedback), ConvertOutcome::OutOfMemory);
-  EXPECT_EQ(clipboard.m_block, input);
-  EXPECT_EQ(feedback.m_nCursorDepth, 0);
-  EXPECT_EQ(feedback.m_events, (std::vector<std::string>{
-                                   MessageNoModeSelected, MessageNoModeSelected,
-                                   std::string("busy ") + MessageCannotPaste, MessageOutOfMemory}));
+    EXPECT_EQ(RunConvertCommand(-1, clipboard, feedback), ConvertOutcome::NoModeSelected);
+    EXPECT_EQ(RunConvertCommand(8, clipboard, feedback), ConvertOutcome::NoModeSelected);
+    clipboard.m_bRefuseWrite = true;
+    EXPECT_EQ(RunConvertCommand(0, clipboard, feedback), ConvertOutcome::CannotPaste);
+    clipboard.m_bRefuseWrite = false;
+    clipboard.m_bThrowOnWrite = true;
+    EXPECT_EQ(RunConvertCommand(7, clipboard, feedback), ConvertOutcome::OutOfMemory);
+    clipboard.m_bThrowOnWrite = false;
+    clipboard.m_bThrowOnRead = true;
+    EXPECT_EQ(RunConvertCommand(6, clipboard, feedback), ConvertOutcome::OutOfMemory);
+    EXPECT_EQ(clipboard.m_block, input);
+    EXPECT_EQ(feedback.m_nCursorDepth, 0);
+    EXPECT_EQ(feedback.m_events,
+              (std::vector<std::string>{MessageNoModeSelected, MessageNoModeSelected,
+                                        std::string("busy ") + MessageCannotPaste,
+                                        MessageOutOfMemory, MessageOutOfMemory}));
+  }
 
   // Text only, and a bitmap whose header announces a depth we cannot read: the clipboard
   // message, in the diffusion modes too, and the text stays.
