@@ -34,6 +34,16 @@ bool CFileClipboard::ReadDib(CDibImage &image) {
   return file.Get() >= 0 && ReadPictureFrom(file.Get(), image);
 }
 
+bool CFileClipboard::ReadsWhileConverting() const {
+  if (m_outputFormat == FileFormat::Png || m_strInputPath == "-")
+    return true;
+  // The input's first bytes, read without moving through it.
+  FileDescriptor file(::open(m_strInputPath.c_str(), O_RDONLY | O_CLOEXEC));
+  std::uint8_t head[8];
+  return file.Get() >= 0 && ::pread(file.Get(), head, sizeof head, 0) == sizeof head &&
+         SniffPicture(head, sizeof head) == PictureFormat::Png;
+}
+
 namespace {
 
 // Whether the output at `path` is replaced atomically (a regular file, or none yet), so that

@@ -26,7 +26,9 @@ public:
   // (posix/file_io.h) says: replaced whole or left as it was. An output written directly (a
   // pipe, a terminal) gets no byte before the image is complete.
   bool WriteDib(const CDibImage &image) override;
-  bool ReadsWhileConverting() const override { return true; }
+  // Only where a step has rows to hand on early: a PNG is decoded, and written, row by row,
+  // while a BMP's rows arrive in one read and leave in one write.
+  bool ReadsWhileConverting() const override;
 
 private:
   std::string m_strInputPath;
