@@ -21,14 +21,8 @@
 #include "convert/error_diffusion.h"
 #include "convert/source_rows.h"
 
-// The per-pixel steps are inlined into the loop over the rows in flight whatever its size.
-#if defined(__GNUC__)
-#define ALWAYS_INLINE [[gnu::always_inline]] inline
-#elif defined(_MSC_VER)
-#define ALWAYS_INLINE __forceinline
-#else
-#define ALWAYS_INLINE inline
-#endif
+// The per-pixel steps are inlined into the loop over the rows in flight whatever its size
+// (ALWAYS_INLINE, from source_rows.h).
 
 namespace {
 

@@ -32,6 +32,16 @@
 #include "bitmap/dib_image.h"
 #include "bitmap/row_progress.h"
 
+// Inlined whatever the compiler's size heuristics say: a row's reader is called in the
+// converters' innermost loops, where a call costs more than the work.
+#if defined(__GNUC__)
+#define ALWAYS_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define ALWAYS_INLINE __forceinline
+#else
+#define ALWAYS_INLINE inline
+#endif
+
 namespace source_rows {
 
 template <typename Value> struct Indexed1 {
@@ -112,7 +122,7 @@ public:
 
   // Calls kernel(reader) for row y (0 the top row), reader(x) giving pixel x's value, once
   // the row is final; false, without calling it, when the row will never be.
-  template <typename Kernel> [[nodiscard]] bool Row(int y, Kernel &&kernel) const {
+  template <typename Kernel> [[nodiscard]] ALWAYS_INLINE bool Row(int y, Kernel &&kernel) const {
     if (!m_final.Wait(y))
       return false;
     const std::uint8_t *row = m_source.RowAddress(y);
