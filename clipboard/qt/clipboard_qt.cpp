@@ -145,9 +145,11 @@ QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) 
     // handling, where an exception must not arrive: without memory the paste gets nothing.
     m_bPngMade = true;
     try {
-      const std::vector<std::uint8_t> png = PngFromBmpFile(
-          reinterpret_cast<const std::uint8_t *>(m_bmp.constData()), static_cast<std::size_t>(m_bmp.size()));
-      m_png = QByteArray(reinterpret_cast<const char *>(png.data()), static_cast<qsizetype>(png.size()));
+      const std::vector<std::uint8_t> png =
+          PngFromBmpFile(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
+                         static_cast<std::size_t>(m_bmp.size()));
+      m_png = QByteArray(reinterpret_cast<const char *>(png.data()),
+                         static_cast<qsizetype>(png.size()));
     } catch (const std::bad_alloc &) {
       m_png.clear();
     }

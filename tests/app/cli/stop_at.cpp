@@ -91,8 +91,7 @@ extern "C" ssize_t readlinkat(int folder, const char *path, char *buffer, size_t
   const char *from = std::getenv("VANTOLY_RENAME_DURING_LOOKUP");
   if (from != nullptr && !renamed) {
     renamed = true;
-    static const auto renameNext =
-        Next<int (*)(int, const char *, int, const char *)>("renameat");
+    static const auto renameNext = Next<int (*)(int, const char *, int, const char *)>("renameat");
     renameNext(AT_FDCWD, from, folder, path);
   }
   return next(folder, path, buffer, size);
