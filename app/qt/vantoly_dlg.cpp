@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QWindow>
 #include <algorithm>
 
 #include "app/core/conversion_mode.h"
@@ -26,6 +27,9 @@ namespace {
 constexpr int TemplateWidth = 119;
 constexpr int TemplateHeight = 39;
 constexpr int ModeListDroppedHeight = 130;
+// The frame assumed before the window manager has drawn one: a title bar and borders about as
+// large as desktops draw them.
+constexpr QMargins AssumedFrame(8, 32, 8, 8);
 // How long the frame is watched after the window appears: 40 × 50 ms.
 constexpr int FrameCheckInterval = 50;
 constexpr int FrameCheckCount = 40;
@@ -214,7 +218,14 @@ void CVantolyDlg::PlaceAtBottomRight() {
     return;
   // Computed from the work area and the frame's size alone, never from where the window is
   // now: a position the window manager has not reported yet cannot then shift the window twice.
-  const QMargins margins = FrameMargins();
+  // Until the window is on the screen its frame is unknown: a title bar and border are assumed
+  // then, so that the first position asked for keeps the whole frame inside the work area
+  // rather than a title bar's height below it. The window is placed again once the real frame
+  // (or the lack of one) shows.
+  QMargins margins = FrameMargins();
+  const QWindow *window = windowHandle();
+  if (margins.isNull() && (window == nullptr || !window->isExposed()))
+    margins = AssumedFrame;
   const QSize frame = size().grownBy(margins);
   move(area.right() + 1 - frame.width(), area.bottom() + 1 - frame.height());
   m_placedFrame = frame;
