@@ -39,8 +39,8 @@ public:
   // Whether ReadDib may run on a thread of its own while the image it fills is converted and
   // written (bitmap/row_progress.h), and WriteDib take an image whose rows are still coming:
   // it then writes them as they become final and replaces its contents only once the image is
-  // complete. A window system's clipboard belongs to the thread that talks to it, so only
-  // clipboards of our own say yes.
+  // complete. A window system's clipboard belongs to the thread that talks to it, so one says
+  // yes only when the bytes are already in hand and ReadDib need not talk to it.
   virtual bool ReadsWhileConverting() const { return false; }
 };
 

@@ -2,13 +2,14 @@
 # Times the Linux dialog under Xvfb (with openbox), per mode: from Enter until vantoly owns the
 # clipboard with its result, then the first paste of image/png and of image/bmp by another
 # client (xclip), and the same BMP bytes pasted from `xclip -i` instead. The floor beside it:
-# another client reading the input's image/bmp over X11, taken before every request (one median
+# another client reading the input over X11, taken before every request (one median
 # for all modes). After a warm-up round the modes take turns; each figure is the median of
 # several runs.
 #
-# Usage: tools/bench-dialog.sh [INPUT.bmp [VANTOLY]]
-#   INPUT.bmp  the picture xclip offers as image/bmp (default: a 3840 x 2160 24-bit sample made
-#              by vantoly-make-sample beside VANTOLY)
+# Usage: tools/bench-dialog.sh [INPUT [VANTOLY]]
+#   INPUT      the picture xclip offers: a .png as image/png only (as browsers offer pictures),
+#              anything else as image/bmp (default: a 3840 x 2160 24-bit BMP sample made by
+#              vantoly-make-sample beside VANTOLY)
 #   VANTOLY    the program (default: build/release/bin/vantoly); vantoly-clipboard-probe is
 #              taken from beside it
 # Environment: VANTOLY_BENCH_INPUT, VANTOLY, VANTOLY_PROBE, VANTOLY_BENCH_RUNS (default 5).
@@ -54,13 +55,15 @@ timed() {
   printf '%d.%03d\n' $(((${end/./} - ${start/./}) / 1000000)) $((((${end/./} - ${start/./}) / 1000) % 1000))
 }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-# Offers the input as image/bmp and waits until the clipboard shows it.
+type=image/bmp
+[[ $input != *.png ]] || type=image/png
+# Offers the input as $type and waits until the clipboard shows it.
 offer_input() {
-  xclip -selection clipboard -t image/bmp -quiet "$input" >/dev/null 2>&1 &
+  xclip -selection clipboard -t "$type" -quiet "$input" >/dev/null 2>&1 &
   pids+=($!)
   local i
   for ((i = 0; i < 100; i++)); do
-    xclip -selection clipboard -t TARGETS -o 2>/dev/null | grep -qx image/bmp && return 0
+    xclip -selection clipboard -t TARGETS -o 2>/dev/null | grep -qx "$type" && return 0
     sleep 0.05
   done
   echo "bench-dialog: the input was never offered" >&2
@@ -85,7 +88,7 @@ choose_mode() {
 request() {
   choose_mode "$1"
   offer_input
-  timed xclip -selection clipboard -t image/bmp -o >>"$work/floor$1"
+  timed xclip -selection clipboard -t "$type" -o >>"$work/floor$1"
   xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
   sleep 0.2
   "$probe" 30 >>"$work/owned$1"

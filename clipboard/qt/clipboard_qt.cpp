@@ -16,7 +16,9 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <utility>
 
+#include "bitmap/row_progress.h"
 #include "clipboard/formats/bmp_file.h"
 #include "clipboard/formats/picture.h"
 #include "clipboard/x11/x11_selection.h"
@@ -255,12 +257,15 @@ bool CQtClipboard::ReadDib(CDibImage &image) {
       x11->RunUntil([x11] { return x11->ReadStatus() != X11ReadStatus::Running; },
                     std::chrono::steady_clock::time_point::max());
     }
-    m_bFetched = false;
+    const bool fetched = std::exchange(m_bFetched, false);
     const bool read = x11->ReadStatus() == X11ReadStatus::Done &&
                       DecodeOffered(QString::fromStdString(x11->ReadTarget()), x11->ReadData(),
                                     x11->ReadSize(), image);
+    // Fetched bytes may be decoded on another thread (ReadsWhileConverting), which must leave
+    // the timer and the notifier alone; the fetch left nothing to dispatch anyway.
     x11->ReleaseReadData();
-    Pump();
+    if (!fetched)
+      Pump();
     return read;
   }
   QClipboard *clipboard = QGuiApplication::clipboard();
@@ -270,7 +275,16 @@ bool CQtClipboard::ReadDib(CDibImage &image) {
   return mime != nullptr && ReadMimeDib(*mime, image);
 }
 
+bool CQtClipboard::ReadsWhileConverting() const {
+  return m_bFetched && m_pX11 && m_pX11->ReadStatus() == X11ReadStatus::Done &&
+         SniffPicture(m_pX11->ReadData(), m_pX11->ReadSize()) == PictureFormat::Png;
+}
+
 bool CQtClipboard::WriteDib(const CDibImage &image) {
+  // Whatever decodes or converts into the image is done once it is complete, so from here on
+  // this thread alone talks to the display again.
+  if (!WaitForComplete(image))
+    return false;
   if (CX11Selection *x11 = X11()) {
     X11Bytes bmp = EncodeBmpFile(image);
     if (bmp.empty())

@@ -58,6 +58,10 @@ public:
   bool ReadDib(CDibImage &image) override;
   // The clipboard is replaced only once the BMP is ready, so a failure leaves it as it was.
   bool WriteDib(const CDibImage &image) override;
+  // Once a PNG is fetched: its bytes are in hand, so ReadDib may decode them on a thread of its
+  // own without talking to the display, and the Convert command converts the rows as they
+  // come. Decoding a PNG takes longer than converting it; a BMP is a copy.
+  bool ReadsWhileConverting() const override;
 
   // Where reading needs another program's answer (X11), starts fetching the clipboard's
   // picture and returns true; `fetched` runs later from the event loop, once the bytes are in

@@ -11,9 +11,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <iterator>
 #include <limits>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "posix/huge_pages.h"
 
@@ -82,9 +85,10 @@ struct CX11Selection::Block {
 
 struct CX11Selection::Served {
   std::shared_ptr<const X11Bytes> bmp;
-  std::shared_ptr<const X11Bytes> png; // made on the first request
+  std::shared_ptr<const X11Bytes> png; // taken on the first request
   bool pngMade = false;
   PngMaker makePng;
+  std::future<X11Bytes> pngAhead; // the PNG being made on a thread of its own, when it is
   xcb_timestamp_t time = XCB_CURRENT_TIME;
 };
 
@@ -476,6 +480,18 @@ bool CX11Selection::Serve(X11Bytes bmp, PngMaker makePng, Clock::time_point dead
   served->bmp = std::make_shared<const X11Bytes>(std::move(bmp));
   served->makePng = std::move(makePng);
   served->time = time;
+  // Most Linux programs paste PNG, and a clipboard manager takes it too, so it is nearly always
+  // asked for; made now on the other core, it is ready or nearly so when the first request
+  // comes, rather than holding that request (and every other one) up while it is made. With
+  // one core it waits for the request.
+  if (served->makePng && std::thread::hardware_concurrency() > 1) {
+    try {
+      served->pngAhead = std::async(
+          std::launch::async, [bmp = served->bmp, make = served->makePng] { return make(*bmp); });
+    } catch (const std::system_error &) {
+      // No thread to be had: made on the first request instead.
+    }
+  }
   m_pServed = std::move(served);
   return true;
 }
@@ -490,11 +506,11 @@ std::shared_ptr<const X11Bytes> CX11Selection::Png() {
     // memory the requestor gets a refusal.
     m_pServed->pngMade = true;
     try {
-      if (m_pServed->makePng) {
-        X11Bytes png = m_pServed->makePng(*m_pServed->bmp);
-        if (!png.empty())
-          m_pServed->png = std::make_shared<const X11Bytes>(std::move(png));
-      }
+      X11Bytes png = m_pServed->pngAhead.valid() ? m_pServed->pngAhead.get()
+                     : m_pServed->makePng        ? m_pServed->makePng(*m_pServed->bmp)
+                                                 : X11Bytes();
+      if (!png.empty())
+        m_pServed->png = std::make_shared<const X11Bytes>(std::move(png));
     } catch (const std::bad_alloc &) {
       m_pServed->png.reset();
     }

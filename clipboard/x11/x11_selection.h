@@ -13,7 +13,8 @@
 // most the deadline and the cap.
 //
 // Serving owns CLIPBOARD with a server timestamp and answers TARGETS, TIMESTAMP, MULTIPLE,
-// image/bmp and image/png (made on the first request, through the caller's maker). Values
+// image/bmp and image/png (made through the caller's maker on a thread of its own as soon as
+// serving begins, where there is a second core; else on the first request). Values
 // larger than one request the server takes go out in INCR pieces of that size, to any number of
 // requestors at once; a requestor that goes away mid-transfer is dropped.
 #pragma once
@@ -56,7 +57,8 @@ public:
   using Clock = std::chrono::steady_clock;
   // Picks the target to request from the names offered; an empty name requests nothing.
   using TargetChooser = std::function<std::string(const std::vector<std::string> &offered)>;
-  // The PNG for a BMP file; empty when it cannot be made.
+  // The PNG for a BMP file; empty when it cannot be made. It runs on a thread of its own, so it
+  // may use nothing but its argument.
   using PngMaker = std::function<X11Bytes(const X11Bytes &bmp)>;
 
   // `display` as in DISPLAY; null or empty for $DISPLAY. IsOpen() tells whether it worked.

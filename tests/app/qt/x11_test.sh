@@ -116,6 +116,25 @@ convert_offered image/bmp "$work/sample.bmp" Tab Down Down Down Down Down Down D
 mode=5
 convert_offered image/png "$work/sample.png" Up Up Return
 
+# A PNG cut off halfway fails on the thread that decodes it while its first rows are being
+# converted: the read message, and the clipboard stays with its owner.
+head -c $(($(stat -c %s "$work/sample.png") / 2)) "$work/sample.png" >"$work/cut.png"
+xclip -selection clipboard -t image/png -quiet "$work/cut.png" >/dev/null 2>&1 &
+server=$!
+pids+=($server)
+wait_offered image/png
+xdotool key Return
+box=
+for ((i = 0; i < 100; i++)); do box=$(message_box); [ -n "$box" ] && break; sleep 0.1; done
+[ -n "$box" ] || fail "no message after a PNG cut off halfway"
+kill -0 "$server" 2>/dev/null || fail "the clipboard changed hands after a PNG cut off halfway"
+xclip -selection clipboard -t image/png -o | cmp - "$work/cut.png" ||
+  fail "the clipboard changed after a PNG cut off halfway"
+xdotool windowfocus --sync "$box" key Return
+sleep 0.5
+xdotool windowfocus --sync "$window"
+echo "ok: a PNG cut off halfway: the read message, the clipboard as it was"
+
 # An owner that never answers. The read gives up after its deadline (5 s) with the read
 # message; meanwhile the window repaints what another window uncovers.
 "$VANTOLY_X11_HELPER" own >"$work/owner.out" &
