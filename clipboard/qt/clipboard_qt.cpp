@@ -201,8 +201,21 @@ void CQtClipboard::Pump() {
 
 bool CQtClipboard::BeginFetch(std::function<void()> fetched) {
   CX11Selection *x11 = X11();
+  if (x11 == nullptr) {
+    // QClipboard answers at once (it waits for the owner itself). The bytes are taken here, on
+    // this thread, so that ReadDib may decode them on another.
+    m_fetchedBytes.clear();
+    m_fetchedType.clear();
+    if (const QClipboard *clipboard = QGuiApplication::clipboard())
+      if (const QMimeData *mime = clipboard->mimeData(QClipboard::Clipboard)) {
+        m_fetchedType = ChoosePictureType(mime->formats(), QImageReader::supportedMimeTypes());
+        if (!m_fetchedType.isEmpty())
+          m_fetchedBytes = mime->data(m_fetchedType);
+      }
+    return false;
+  }
   // Our own result is at hand without asking anybody.
-  if (x11 == nullptr || x11->Serving())
+  if (x11->Serving())
     return false;
   const QList<QByteArray> decodable = QImageReader::supportedMimeTypes();
   auto choose = [decodable](const std::vector<std::string> &offered) {
@@ -268,6 +281,12 @@ bool CQtClipboard::ReadDib(CDibImage &image) {
       Pump();
     return read;
   }
+  if (!m_fetchedType.isEmpty()) {
+    const QString type = std::exchange(m_fetchedType, QString());
+    const QByteArray bytes = std::exchange(m_fetchedBytes, QByteArray());
+    return DecodeOffered(type, reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                         static_cast<std::size_t>(bytes.size()), image);
+  }
   QClipboard *clipboard = QGuiApplication::clipboard();
   if (clipboard == nullptr)
     return false;
@@ -276,8 +295,11 @@ bool CQtClipboard::ReadDib(CDibImage &image) {
 }
 
 bool CQtClipboard::ReadsWhileConverting() const {
-  return m_bFetched && m_pX11 && m_pX11->ReadStatus() == X11ReadStatus::Done &&
-         SniffPicture(m_pX11->ReadData(), m_pX11->ReadSize()) == PictureFormat::Png;
+  if (m_pX11)
+    return m_bFetched && m_pX11->ReadStatus() == X11ReadStatus::Done &&
+           SniffPicture(m_pX11->ReadData(), m_pX11->ReadSize()) == PictureFormat::Png;
+  return SniffPicture(reinterpret_cast<const std::uint8_t *>(m_fetchedBytes.constData()),
+                      static_cast<std::size_t>(m_fetchedBytes.size())) == PictureFormat::Png;
 }
 
 bool CQtClipboard::WriteDib(const CDibImage &image) {

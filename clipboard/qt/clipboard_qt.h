@@ -65,7 +65,8 @@ public:
 
   // Where reading needs another program's answer (X11), starts fetching the clipboard's
   // picture and returns true; `fetched` runs later from the event loop, once the bytes are in
-  // or the fetch failed, and ReadDib then decodes them. False when ReadDib can read at once.
+  // or the fetch failed, and ReadDib then decodes them. Elsewhere takes the bytes from
+  // QClipboard at once for ReadDib and returns false.
   bool BeginFetch(std::function<void()> fetched) override;
   // Gives up a fetch under way; its `fetched` does not run.
   void CancelFetch() override;
@@ -88,6 +89,9 @@ private:
   QTimer *m_pTimer = nullptr;
   unsigned m_nFetch = 0; // which fetch a queued `fetched` belongs to
   bool m_bFetched = false;
+  // Off X11: what BeginFetch took from QClipboard, the picture's type and bytes, for ReadDib.
+  QString m_fetchedType;
+  QByteArray m_fetchedBytes;
 };
 
 // The MIME type to read from those offered, by the order above; empty when none holds a
