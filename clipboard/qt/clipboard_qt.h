@@ -14,9 +14,10 @@
 //
 // Writing offers the result twice: image/bmp (the BMP file our codec writes, byte for byte) for
 // programs that take bitmaps, and image/png (same pixels, same colour table) for the many Linux
-// programs that paste only PNG. The PNG is made when a program first asks for it. On X11 we
-// serve both ourselves, and when the program ends the result goes to the clipboard manager or
-// to vantoly-keeper, so that it outlives us.
+// programs that paste only PNG. On X11 we serve both ourselves, the PNG made on the other core
+// as soon as the result is served (elsewhere when a program first asks for it), and when the
+// program ends the result goes to the clipboard manager or to vantoly-keeper, so that it
+// outlives us.
 #pragma once
 
 #include <QByteArray>
