@@ -474,7 +474,7 @@ void AppendRow(PixelData &data, const std::uint8_t *row, const std::uint8_t *abo
 }
 
 // A 24- or 32-bit row (blue, green, red and perhaps a fourth byte) as RGB; the constant pixel
-// size lets the compiler vectorize the shuffle.
+// size keeps the loop simple for the compiler.
 template <std::size_t PixelBytes>
 void ToRgb(const std::uint8_t *row, std::uint8_t *rgb, std::size_t width) {
   for (std::size_t x = 0; x < width; ++x) {
