@@ -2,6 +2,7 @@
 #include "bitmap/row_progress.h"
 #include "clipboard/formats/picture.h"
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #include <png.h>
 #include <zlib.h>
