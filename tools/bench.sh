@@ -78,8 +78,14 @@ fi
 # and 5 take its Floyd-Steinberg one, mode 5 after doubling the picture), libvips for 256
 # grays. Peers with a PNG writer of zlib's default level would look slower than they are.
 if [[ $parts == *" png "* ]]; then
-  "$bin/vantoly-make-sample" --screen "$work/screen.png" 3840 2160
-  "$bin/vantoly-make-sample" --photo "$work/photo.png" 3840 2160
+  # The pictures as other programs write PNG (Pillow: zlib's default level, adaptive filters),
+  # not as our own writer does, whose streams may suit our reader better.
+  for input in screen photo; do
+    "$bin/vantoly-make-sample" "--$input" "$work/$input.bmp" 3840 2160
+    /usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2])' \
+      "$work/$input.bmp" "$work/$input.png"
+    rm "$work/$input.bmp"
+  done
   # Debian's interpreter: the one python3-pil installs into.
   pillow="/usr/bin/python3 $work/pillow.py"
   cat >"$work/pillow.py" <<'PY'
