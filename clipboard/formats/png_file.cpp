@@ -162,8 +162,9 @@ PngRefusal Pull(ReadContext &context, std::uint8_t *data, std::size_t length) no
 // a screenshot, and handed on as stored deflate blocks, which zlib merely copies. libpng still
 // unfilters, expands and de-interlaces the rows, so the pixels cannot differ; and it meets the
 // same decompressed bytes, the same end of the stream and the same chunk after the pixel data,
-// so it accepts and refuses as it would the file itself. An error in the stream reaches it as
-// a stored block of impossible length where isa-l found the error, and zlib refuses that.
+// so it accepts and refuses as it would the file itself (but for the few deflate streams that
+// isa-l reads and zlib refuses: png_file.h). An error in the stream reaches it as a stored block
+// of impossible length where isa-l found the error, and zlib refuses that.
 //
 // The CRCs of the critical chunks (the header, the palette, the pixel data) are checked here, as
 // each chunk passes, so libpng is told to skip them, and isa-l checks the Adler-32 at the end,
