@@ -193,6 +193,7 @@ private:
   PngRefusal NextChunk();
   PngRefusal NextBlock();
   PngRefusal FeedInflater();
+  PngRefusal PullPixelData();
   PngRefusal Inflate();
   PngRefusal TakeCrc(bool passOn);
   void BeginPassing(const std::uint8_t *header);
@@ -303,12 +304,20 @@ PngRefusal CStandIn::FeedInflater() {
     m_idatLeft = BigEndian32(m_next);
     m_crc = crc32_gzip_refl(0, m_next + 4, 4);
   }
+  if (const PngRefusal failure = PullPixelData(); failure != PngRefusal::None)
+    return failure;
+  m_inflater->next_in = m_input.get();
+  return PngRefusal::None;
+}
+
+// The next piece of this IDAT chunk's data into the input buffer, its CRC followed and the
+// inflater's count of it set.
+PngRefusal CStandIn::PullPixelData() {
   const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(m_idatLeft, InputBytes));
   if (const PngRefusal failure = Pull(m_context, m_input.get(), count); failure != PngRefusal::None)
     return failure;
   m_crc = crc32_gzip_refl(m_crc, m_input.get(), count);
   m_idatLeft -= count;
-  m_inflater->next_in = m_input.get();
   m_inflater->avail_in = static_cast<std::uint32_t>(count);
   return PngRefusal::None;
 }
@@ -336,15 +345,9 @@ PngRefusal CStandIn::Inflate() {
     if (inflater.block_state == ISAL_BLOCK_FINISH) {
       // The rest of the chunk the stream ended in is skipped, but its CRC checked, as libpng
       // does once it has the last row.
-      while (m_idatLeft > 0) {
-        const auto count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(m_idatLeft, InputBytes));
-        if (const PngRefusal failure = Pull(m_context, m_input.get(), count);
-            failure != PngRefusal::None)
+      while (m_idatLeft > 0)
+        if (const PngRefusal failure = PullPixelData(); failure != PngRefusal::None)
           return failure;
-        m_crc = crc32_gzip_refl(m_crc, m_input.get(), count);
-        m_idatLeft -= count;
-      }
       m_stream = Stream::Ended;
       return TakeCrc(false);
     }
