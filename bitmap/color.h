@@ -158,6 +158,14 @@ private:
                                                   11, 0, 12, 0, 13, 0, 14, 0, 15, 0};
 };
 
+// A channel value `c` laid over white by its alpha `a` (both 0-255), rounded to nearest:
+// c × a / 255 + 255 × (255 − a) / 255. It works on stored, not premultiplied, values; left
+// alone, transparent pixels would mostly read as black, and white is what pasting such a
+// picture into a paint program shows.
+constexpr std::uint8_t FlattenOnWhite(unsigned c, unsigned a) {
+  return static_cast<std::uint8_t>((c * a + 255 * (255 - a) + 127) / 255);
+}
+
 // True when `palette` holds the 16 standard colours in their order, so StandardColorFinder
 // may answer for it.
 bool IsStandardPalette16(const RgbQuad *palette, int count);

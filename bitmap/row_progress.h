@@ -21,12 +21,21 @@
 
 class CRowProgress {
 public:
-  // The image is made, and its rows 0 .. rows - 1 are final.
-  void Publish(int rows) {
+  // The image is made, and its rows 0 .. rows - 1 are final. False once its readers have
+  // given it up (Abandon): the filling may stop there, as failed.
+  bool Publish(int rows) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_rows = std::max(m_rows, rows);
     if (m_rows >= m_wakeAt)
       m_changed.notify_all();
+    return !m_abandoned;
+  }
+
+  // The image is not wanted any more (the request has failed elsewhere): its filling stops at
+  // its next Publish rather than running on.
+  void Abandon() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_abandoned = true;
   }
 
   // The filling is over: every row is final (complete), or none will come any more.
@@ -69,12 +78,13 @@ private:
   mutable int m_wakeAt = INT_MAX;
   bool m_ended = false;
   bool m_complete = false;
+  bool m_abandoned = false;
 };
 
-// Rows 0 .. rows - 1 of the image are final (rows 0: it is made).
-inline void PublishRows(const CDibImage &image, int rows) {
-  if (image.m_rowProgress != nullptr)
-    image.m_rowProgress->Publish(rows);
+// Rows 0 .. rows - 1 of the image are final (rows 0: it is made). False when the image is not
+// wanted any more, and its filling may stop.
+inline bool PublishRows(const CDibImage &image, int rows) {
+  return image.m_rowProgress == nullptr || image.m_rowProgress->Publish(rows);
 }
 
 // Waits until rows 0 .. rows - 1 of the image are final (rows 0: until it is made); false when

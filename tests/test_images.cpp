@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 
 namespace {
 

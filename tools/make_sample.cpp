@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "clipboard/file/clipboard_file.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/bmp_file.h"
+#include "codec/png_file.h"
 #include "posix/file_io.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include "app/core/conversion_mode.h"
 #include "app/core/texts.h"
 #include "bitmap/row_progress.h"
-#include "clipboard/packed_dib.h"
+#include "codec/read_limits.h"
 
 namespace {
 

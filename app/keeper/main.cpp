@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/picture.h"
+#include "codec/bmp_file.h"
+#include "codec/picture.h"
 #include "clipboard/x11/x11_selection.h"
 
 namespace {

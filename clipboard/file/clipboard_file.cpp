@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "bitmap/row_progress.h"
-#include "clipboard/formats/picture.h"
+#include "codec/picture.h"
 #include "posix/file_io.h"
 
 bool ReadPictureFrom(int fd, CDibImage &image, DibRefusal *why) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "clipboard/clipboard.h"
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 
 enum class FileFormat { Bmp, Png };
 

@@ -19,8 +19,8 @@
 #include <utility>
 
 #include "bitmap/row_progress.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/picture.h"
+#include "codec/bmp_file.h"
+#include "codec/picture.h"
 #include "clipboard/x11/x11_selection.h"
 
 namespace {

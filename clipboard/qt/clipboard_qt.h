@@ -32,7 +32,7 @@
 #include <memory>
 
 #include "clipboard/clipboard.h"
-#include "clipboard/formats/picture.h"
+#include "codec/picture.h"
 
 class CX11Selection;
 class QObject;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "app/core/conversion_mode.h"
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 #include "test_images.h"
 
 namespace {

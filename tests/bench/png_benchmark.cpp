@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/core/conversion_mode.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/png_file.h"
 #include "test_images.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/core/conversion_mode.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/png_file.h"
 #include "tests/fuzz/round_trip_check.h"
 
 namespace {

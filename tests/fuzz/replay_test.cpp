@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/png_file.h"
-#include "clipboard/packed_dib.h"
+#include "codec/bmp_file.h"
+#include "codec/png_file.h"
+#include "codec/packed_dib.h"
 #include "tests/fuzz/round_trip_check.h"
 
 namespace {

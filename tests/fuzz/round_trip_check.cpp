@@ -6,8 +6,8 @@
 
 #include "app/core/conversion_mode.h"
 #include "bitmap/dib_image.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/packed_dib.h"
+#include "codec/bmp_file.h"
+#include "codec/packed_dib.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "app/core/convert_command.h"
 #include "app/core/texts.h"
 #include "bitmap/row_progress.h"
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 #include "test_images.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "clipboard/formats/bmp_file.h"
+#include "codec/bmp_file.h"
 
 namespace {
 

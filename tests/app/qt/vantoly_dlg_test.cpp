@@ -26,8 +26,8 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
 #include "app/qt/vantoly_dlg.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/bmp_file.h"
+#include "codec/png_file.h"
 #include "clipboard/qt/clipboard_qt.h"
 
 namespace {

@@ -21,8 +21,8 @@
 
 #include "app/core/conversion_mode.h"
 #include "app/core/texts.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/packed_dib.h"
+#include "codec/bmp_file.h"
+#include "codec/packed_dib.h"
 #include "clipboard/win32/win32_clipboard_support.h"
 #include "res/resource.h"
 

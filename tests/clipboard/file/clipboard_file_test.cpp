@@ -14,8 +14,8 @@
 
 #include "app/core/convert_command.h"
 #include "clipboard/file/clipboard_file.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/bmp_file.h"
+#include "codec/png_file.h"
 #include "png_samples.h"
 #include "temp_folder.h"
 #include "test_images.h"

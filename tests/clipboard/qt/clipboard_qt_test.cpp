@@ -10,8 +10,8 @@
 #include <QTest>
 #include <vector>
 
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/packed_dib.h"
+#include "codec/bmp_file.h"
+#include "codec/packed_dib.h"
 #include "clipboard/qt/clipboard_qt.h"
 
 namespace {

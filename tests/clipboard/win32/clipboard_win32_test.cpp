@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "bitmap/dib_image.h"
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 #include "clipboard/win32/clipboard_win32.h"
 #include "clipboard/win32/win32_clipboard_support.h"
 

@@ -1,12 +1,12 @@
-#include "clipboard/formats/picture.h"
+#include "codec/picture.h"
 
 #include <algorithm>
 #include <cstring>
 #include <iterator>
 
 #include "bitmap/row_progress.h"
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/bmp_file.h"
+#include "codec/png_file.h"
 
 namespace {
 
@@ -32,12 +32,6 @@ PictureFormat MatchSignature(const std::uint8_t *data, std::size_t size, bool &p
     possible = true;
   }
   return PictureFormat::Unknown;
-}
-
-bool Refuse(DibRefusal *why, DibRefusal reason) {
-  if (why != nullptr)
-    *why = reason;
-  return false;
 }
 
 // Pulls until `size` bytes are in or the input ends. False on an error or an early end.

@@ -1,6 +1,5 @@
-#include "clipboard/formats/png_file.h"
+#include "codec/png_file.h"
 #include "bitmap/row_progress.h"
-#include "clipboard/formats/picture.h"
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>

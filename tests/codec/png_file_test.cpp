@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/core/conversion_mode.h"
-#include "clipboard/formats/png_file.h"
+#include "codec/png_file.h"
 #include "png_samples.h"
 #include "test_images.h"
 

@@ -8,8 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "clipboard/formats/bmp_file.h"
-#include "clipboard/packed_dib.h"
+#include "codec/bmp_file.h"
+#include "codec/packed_dib.h"
 #include "test_images.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "bitmap/dib_image.h"
-#include "clipboard/formats/byte_stream.h"
-#include "clipboard/packed_dib.h"
+#include "codec/byte_stream.h"
+#include "codec/packed_dib.h"
 
 inline constexpr std::size_t BmpFileHeaderSize = 14;
 // The most bytes a file's head (file header, info header, masks, colour table) can span.

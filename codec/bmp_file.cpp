@@ -1,4 +1,4 @@
-#include "clipboard/formats/bmp_file.h"
+#include "codec/bmp_file.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 
 #include <bit>
 #include <cstring>
@@ -17,12 +17,6 @@ std::uint32_t ReadU32(const std::uint8_t *p) {
   std::uint32_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
-}
-
-bool Refuse(DibRefusal *why, DibRefusal reason) {
-  if (why != nullptr)
-    *why = reason;
-  return false;
 }
 
 // One channel of a bit-field pixel. Its mask, shifted down to its lowest set bit, spans

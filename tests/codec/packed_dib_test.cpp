@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "clipboard/packed_dib.h"
+#include "codec/packed_dib.h"
 #include "test_images.h"
 
 namespace {

@@ -45,8 +45,8 @@
 #include <cstdint>
 
 #include "bitmap/dib_image.h"
-#include "clipboard/formats/byte_stream.h"
-#include "clipboard/packed_dib.h" // MaxReadPixels, MaxReadSide: the limits of every reader
+#include "codec/byte_stream.h"
+#include "codec/read_limits.h"
 
 // Why a PNG was refused; the callers see only false, the tests see the reason.
 enum class PngRefusal {

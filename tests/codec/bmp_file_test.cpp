@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "clipboard/formats/bmp_file.h"
+#include "codec/bmp_file.h"
 #include "test_images.h"
 
 namespace {

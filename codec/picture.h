@@ -18,19 +18,11 @@
 #include <vector>
 
 #include "bitmap/dib_image.h"
-#include "clipboard/formats/byte_stream.h"
-#include "clipboard/packed_dib.h"
+#include "codec/byte_stream.h"
+#include "codec/packed_dib.h"
 
-// Every picture read from outside stays WithinReadLimits (clipboard/packed_dib.h): the packed
+// Every picture read from outside stays WithinReadLimits (codec/read_limits.h): the packed
 // bitmap codec's limits, which the BMP and PNG readers share.
-
-// A channel value `c` laid over white by its alpha `a` (both 0-255), rounded to nearest:
-// c × a / 255 + 255 × (255 − a) / 255. It works on stored, not premultiplied, values; left
-// alone, transparent pixels would mostly read as black, and white is what pasting such a
-// picture into a paint program shows.
-constexpr std::uint8_t FlattenOnWhite(unsigned c, unsigned a) {
-  return static_cast<std::uint8_t>((c * a + 255 * (255 - a) + 127) / 255);
-}
 
 enum class PictureFormat { Unknown, BmpFile, Png };
 

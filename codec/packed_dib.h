@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "bitmap/dib_image.h"
+#include "codec/read_limits.h"
 
 // Why a block was refused; the callers see only false, the tests see the reason.
 enum class DibRefusal {
@@ -59,18 +60,13 @@ enum class DibRefusal {
   NoSection,     // the image could not be made (no memory for its section)
 };
 
-// The most pixels a picture read from outside may have, whatever its format: 2^28 (sixteen 4K
-// screens), and the longest side: 2^20 pixels, twenty times a wide panorama or a long
-// scrolled page. The side limit keeps a reader's row buffers small (a PNG row of 16-bit RGBA:
-// 8 MiB) and its work per row negligible (a PNG of 2^28 rows of one pixel each would take half
-// a minute). Larger ones are refused before anything is allocated or read. Every result a
-// conversion makes stays within both, so that whatever is written can be read again.
-inline constexpr std::uint64_t MaxReadPixels = std::uint64_t{1} << 28;
-inline constexpr std::uint64_t MaxReadSide = std::uint64_t{1} << 20;
-// Whether a picture of width × height stays within both limits.
-constexpr bool WithinReadLimits(std::uint64_t width, std::uint64_t height) {
-  return width <= MaxReadSide && height <= MaxReadSide && width * height <= MaxReadPixels;
+// Records why a block was refused, where the caller asked; always false.
+inline bool Refuse(DibRefusal *why, DibRefusal reason) {
+  if (why != nullptr)
+    *why = reason;
+  return false;
 }
+
 // The longest info header taken. The longest in use is 124 bytes; a longer one is garbage, and
 // the bound keeps what a streaming reader must hold before the rows small.
 inline constexpr std::uint32_t MaxDibHeaderSize = 4096;
