@@ -41,31 +41,7 @@
 
 #include "bitmap/dib_image.h"
 #include "codec/read_limits.h"
-
-// Why a block was refused; the callers see only false, the tests see the reason.
-enum class DibRefusal {
-  None,
-  TooShort,      // the block ends before the header, masks, table or rows it announces
-  HeaderSize,    // biSize below 40 (a 12-byte core header, or garbage), or above MaxDibHeaderSize
-  BadWidth,      // width <= 0
-  BadHeight,     // height == 0
-  TopDown,       // height < 0
-  BitCount,      // not 1, 4, 8, 16, 24 or 32
-  Compression,   // not plain, or bit fields at a depth other than 16 or 32
-  ColorCount,    // biClrUsed above 256
-  TooLarge,      // a row or the whole image does not fit our sizes, or exceeds MaxReadPixels or
-                 // MaxReadSide
-  FileSignature, // a BMP file that does not start with "BM"
-  RowOffset,     // bfOffBits points into the header or the colour table
-  NoSection,     // the image could not be made (no memory for its section)
-};
-
-// Records why a block was refused, where the caller asked; always false.
-inline bool Refuse(DibRefusal *why, DibRefusal reason) {
-  if (why != nullptr)
-    *why = reason;
-  return false;
-}
+#include "codec/refusal.h"
 
 // The longest info header taken. The longest in use is 124 bytes; a longer one is garbage, and
 // the bound keeps what a streaming reader must hold before the rows small.

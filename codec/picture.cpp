@@ -104,9 +104,10 @@ bool DecodePicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   return ReadPackedDib(data, size, image);
 }
 
-bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal *why) {
-  if (why != nullptr)
-    *why = DibRefusal::None;
+bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefusal *why) {
+  PictureRefusal ignored;
+  PictureRefusal &refusal = why != nullptr ? *why : ignored;
+  refusal = PictureRefusal();
   // The first bytes, read until they show the format or that there is none we know: an
   // endless stream of anything else is refused after a few bytes.
   std::uint8_t head[MaxBmpFileHeadSize];
@@ -123,7 +124,7 @@ bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal 
     have += static_cast<std::size_t>(n);
   }
   switch (format) {
-  case PictureFormat::BmpFile: return ReadBmpStream(source, head, have, image, why);
+  case PictureFormat::BmpFile: return ReadBmpStream(source, head, have, image, &refusal.dib);
   case PictureFormat::Png: {
     // The bytes read to tell the format come first, then the rest as the reader pulls it.
     std::size_t served = 0;
@@ -135,11 +136,12 @@ bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal 
       served += n;
       return static_cast<std::ptrdiff_t>(n);
     };
-    return ReadPng(rest, image);
+    return ReadPng(rest, image, &refusal.png);
   }
   case PictureFormat::Unknown: break;
   }
-  return Refuse(why, have < 2 ? DibRefusal::TooShort : DibRefusal::FileSignature);
+  refusal.unknownFormat = true;
+  return false;
 }
 
 bool ImportArgbPicture(int width, int height, const std::function<const std::uint32_t *(int)> &row,

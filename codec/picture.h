@@ -34,9 +34,9 @@ PictureFormat SniffPicture(const std::uint8_t *data, std::size_t size);
 bool DecodePicture(const std::uint8_t *data, std::size_t size, CDibImage &image);
 
 // A BMP file or a PNG pulled from `source` as the decoder needs it: no more of the input is
-// read than the picture announces, and a BMP's rows go straight into the image. `why` tells a
-// refused BMP (FileSignature when the input is neither format); a refused PNG leaves None.
-bool DecodePictureStream(const ByteSource &source, CDibImage &image, DibRefusal *why = nullptr);
+// read than the picture announces, and a BMP's rows go straight into the image. `why` tells why
+// a picture was refused.
+bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefusal *why = nullptr);
 
 // A picture decoded elsewhere into 32-bit rows of 0xAARRGGBB values, top row first; `row(y)`
 // returns row y. Held to the pixel limit, flattened onto white, stored as a 32-bit image.

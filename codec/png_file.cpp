@@ -53,12 +53,6 @@ constexpr png_uint_32 MaxKeptChunks = 128;
 // more calls to it than one of large ones.
 constexpr std::size_t InputBufferSize = std::size_t{64} << 10;
 
-bool Refuse(PngRefusal *why, PngRefusal reason) {
-  if (why != nullptr)
-    *why = reason;
-  return false;
-}
-
 // libpng's errors end in the setjmp of the function that called it; its messages and
 // warnings are for a developer, and the user sees the read message instead.
 [[noreturn]] void OnPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }

@@ -47,18 +47,7 @@
 #include "bitmap/dib_image.h"
 #include "codec/byte_stream.h"
 #include "codec/read_limits.h"
-
-// Why a PNG was refused; the callers see only false, the tests see the reason.
-enum class PngRefusal {
-  None,
-  Signature, // the first 8 bytes are not the PNG signature
-  TooLarge,  // width × height above MaxReadPixels, or a side above its limit
-  Malformed, // libpng refused it: a bad chunk, CRC, zlib stream, header field, ...
-  Truncated, // the input ended before the last pixel row
-  TooLong,   // the input went on past the bound on bytes or chunks for one file
-  ReadError, // the source reported a read error
-  NoSection, // the image could not be made (no memory for its section)
-};
+#include "codec/refusal.h"
 
 // The 8-byte PNG signature at `data`.
 bool HasPngSignature(const std::uint8_t *data, std::size_t size);

@@ -11,7 +11,7 @@
 #include "codec/picture.h"
 #include "posix/file_io.h"
 
-bool ReadPictureFrom(int fd, CDibImage &image, DibRefusal *why) {
+bool ReadPictureFrom(int fd, CDibImage &image, PictureRefusal *why) {
   return DecodePictureStream(
       [fd](std::uint8_t *buffer, std::size_t size) { return ReadSome(fd, buffer, size); }, image,
       why);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "clipboard/clipboard.h"
-#include "codec/packed_dib.h"
+#include "codec/refusal.h"
 
 enum class FileFormat { Bmp, Png };
 
@@ -39,4 +39,4 @@ private:
 // Reads a BMP or PNG file from `fd` into the freshly constructed `image`, no further than the
 // picture needs (a BMP's rows straight into the image's own store). `why` as for
 // DecodePictureStream.
-bool ReadPictureFrom(int fd, CDibImage &image, DibRefusal *why = nullptr);
+bool ReadPictureFrom(int fd, CDibImage &image, PictureRefusal *why = nullptr);

@@ -1,0 +1,62 @@
+// Why the codec refused a picture. Each format keeps its own reasons distinct, so that the tests
+// assert the right one; callers mostly see only false, and a command line shows the reason in
+// words beside the file's name.
+#pragma once
+
+#include <string>
+
+// Why a packed bitmap or a BMP file was refused.
+enum class DibRefusal {
+  None,
+  TooShort,      // the block ends before the header, masks, table or rows it announces
+  HeaderSize,    // biSize below 40 (a 12-byte core header, or garbage), or above MaxDibHeaderSize
+  BadWidth,      // width <= 0
+  BadHeight,     // height == 0
+  TopDown,       // height < 0
+  BitCount,      // not 1, 4, 8, 16, 24 or 32
+  Compression,   // not plain, or bit fields at a depth other than 16 or 32
+  ColorCount,    // biClrUsed above 256
+  TooLarge,      // a row or the whole image does not fit our sizes, or exceeds MaxReadPixels or
+                 // MaxReadSide
+  FileSignature, // a BMP file that does not start with "BM"
+  RowOffset,     // bfOffBits points into the header or the colour table
+  NoSection,     // the image could not be made (no memory for its section)
+  Unwanted,      // the picture's size was refused by the one who asked for it
+};
+
+// Why a PNG was refused.
+enum class PngRefusal {
+  None,
+  Signature, // the first 8 bytes are not the PNG signature
+  TooLarge,  // width × height above MaxReadPixels, or a side above its limit
+  Malformed, // a bad chunk, CRC, zlib stream, header field, ...
+  Truncated, // the input ended before the last pixel row
+  TooLong,   // the input went on past the bound on bytes or chunks for one file
+  ReadError, // the source reported a read error
+  NoSection, // the image could not be made (no memory for its section)
+  Unwanted,  // the picture's size was refused by the one who asked for it
+};
+
+// Why a picture file (BMP or PNG, told by its first bytes) was refused.
+struct PictureRefusal {
+  bool unknownFormat = false; // neither a BMP nor a PNG file
+  DibRefusal dib = DibRefusal::None;
+  PngRefusal png = PngRefusal::None;
+  char chunk[5] = {}; // a PNG's chunk at fault, where there is one ("IDAT")
+};
+
+// Record why, where the caller asked; always false.
+inline bool Refuse(DibRefusal *why, DibRefusal reason) {
+  if (why != nullptr)
+    *why = reason;
+  return false;
+}
+inline bool Refuse(PngRefusal *why, PngRefusal reason) {
+  if (why != nullptr)
+    *why = reason;
+  return false;
+}
+
+// The reason in words, as a command line shows it after the file's name: "not a BMP or PNG
+// file", "BMP: unsupported compression", "PNG: bad CRC in IDAT". Empty when nothing was refused.
+std::string DescribeRefusal(const PictureRefusal &refusal);
