@@ -36,21 +36,23 @@ CAboutDlg::CAboutDlg(const QIcon &icon, UrlOpener openUrl, QWidget *parent)
   m_pIcon->setAlignment(Qt::AlignCenter);
   m_pIcon->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   m_pIcon->setGeometry(units.ToPixels(15, 10, 20, 20));
+  CTemplateLayout layout;
   m_pTitle = MakeText(this, AboutTitleText);
-  m_pTitle->setGeometry(units.ToPixels(40, 10, 119, 8));
+  layout.Add(m_pTitle, units.ToPixels(40, 10, 119, 8));
   m_pNotice = MakeText(this, AboutNoticeText);
-  m_pNotice->setGeometry(units.ToPixels(40, 35, 169, 8));
+  layout.Add(m_pNotice, units.ToPixels(40, 35, 169, 8));
   m_pOkButton = new QPushButton(QString::fromUtf8(OkButtonText), this);
-  m_pOkButton->setGeometry(units.ToPixels(130, 50, 50, 14));
+  layout.Add(m_pOkButton, units.ToPixels(130, 50, 50, 14));
   m_pOkButton->setDefault(true);
   m_pVersion = MakeText(this, AboutVersionText);
-  m_pVersion->setGeometry(units.ToPixels(115, 20, 50, 8));
+  layout.Add(m_pVersion, units.ToPixels(115, 20, 50, 8));
   m_pHomePageButton = new QPushButton(QString::fromUtf8(HomePageButtonText), this);
-  m_pHomePageButton->setGeometry(units.ToPixels(35, 50, 55, 14));
+  layout.Add(m_pHomePageButton, units.ToPixels(35, 50, 55, 14));
 
   setTabOrder(m_pOkButton, m_pHomePageButton);
   m_pOkButton->setFocus();
-  setFixedSize(units.ToPixelsX(TemplateWidth), units.ToPixelsY(TemplateHeight));
+  setFixedSize(
+      layout.Apply(QSize(units.ToPixelsX(TemplateWidth), units.ToPixelsY(TemplateHeight))));
 
   connect(m_pOkButton, &QPushButton::clicked, this, &QDialog::accept);
   connect(m_pHomePageButton, &QPushButton::clicked, this, &CAboutDlg::OnHomePage);

@@ -69,28 +69,31 @@ CVantolyDlg::CVantolyDlg(CClipboard &clipboard, CConvertFeedback *feedback, QWid
   setFont(DialogFont());
   const CDialogUnits units(font());
 
+  CTemplateLayout layout;
   m_pConvertButton = new QPushButton(QString::fromUtf8(ConvertButtonText), this);
-  m_pConvertButton->setGeometry(units.ToPixels(10, 20, 50, 15));
+  layout.Add(m_pConvertButton, units.ToPixels(10, 20, 50, 15));
   m_pConvertButton->setDefault(true);
   m_pModeLabel = new QLabel(QString::fromUtf8(ModeLabelText), this);
-  m_pModeLabel->setGeometry(units.ToPixels(5, 5, 28, 8));
+  layout.Add(m_pModeLabel, units.ToPixels(5, 5, 28, 8));
   m_pModeList = new QComboBox(this);
   for (const ConversionModeEntry &mode : ConversionModes)
     m_pModeList->addItem(QString::fromUtf8(mode.text));
   m_pModeLabel->setBuddy(m_pModeList);
+  // The template's height is the dropped list's; the closed box is as high as its style needs.
   const QRect listRect = units.ToPixels(35, 5, 80, ModeListDroppedHeight);
-  m_pModeList->setGeometry(listRect.x(), listRect.y(), listRect.width(),
-                           m_pModeList->sizeHint().height());
+  layout.Add(m_pModeList,
+             QRect(listRect.topLeft(), QSize(listRect.width(), m_pModeList->sizeHint().height())));
+  m_pExitButton = new QPushButton(QString::fromUtf8(ExitButtonText), this);
+  layout.Add(m_pExitButton, units.ToPixels(75, 20, 40, 15));
+  setFixedSize(
+      layout.Apply(QSize(units.ToPixelsX(TemplateWidth), units.ToPixelsY(TemplateHeight))));
   // The dropped height holds the closed box and the list below it.
   const int rowHeight = std::max(1, m_pModeList->view()->sizeHintForRow(0));
   m_pModeList->setMaxVisibleItems(
       std::max(1, (listRect.height() - m_pModeList->height()) / rowHeight));
-  m_pExitButton = new QPushButton(QString::fromUtf8(ExitButtonText), this);
-  m_pExitButton->setGeometry(units.ToPixels(75, 20, 40, 15));
 
   setTabOrder(m_pConvertButton, m_pModeList);
   setTabOrder(m_pModeList, m_pExitButton);
-  setFixedSize(units.ToPixelsX(TemplateWidth), units.ToPixelsY(TemplateHeight));
 
   connect(m_pConvertButton, &QPushButton::clicked, this, &CVantolyDlg::OnConvert);
   connect(m_pExitButton, &QPushButton::clicked, this, &QDialog::reject);

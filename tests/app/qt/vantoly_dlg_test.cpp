@@ -26,9 +26,9 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/feedback_qt.h"
 #include "app/qt/vantoly_dlg.h"
+#include "clipboard/qt/clipboard_qt.h"
 #include "codec/bmp_file.h"
 #include "codec/png_file.h"
-#include "clipboard/qt/clipboard_qt.h"
 
 namespace {
 
@@ -216,18 +216,27 @@ private slots:
       QCOMPARE(QFontInfo(dlg.font()).family(), QStringLiteral("IPAPGothic"));
     QCOMPARE(dlg.font().pointSize(), DialogFontPoints);
 
-    // Positions from dialog units, through the dialog font's metrics.
+    // Positions from dialog units, through the dialog font's metrics; a control whose text
+    // needs more room grows, and pushes what stands to its right along.
     const CDialogUnits units(dlg.font());
     QVERIFY(units.BaseX() > 0 && units.BaseY() > 0);
-    QCOMPARE(dlg.size(), QSize(units.ToPixelsX(119), units.ToPixelsY(39)));
+    QVERIFY(dlg.width() >= units.ToPixelsX(119));
+    QCOMPARE(dlg.height(), units.ToPixelsY(39));
     QCOMPARE(dlg.minimumSize(), dlg.maximumSize()); // a fixed frame
     QCOMPARE(dlg.m_pConvertButton->geometry(), units.ToPixels(10, 20, 50, 15));
-    QCOMPARE(dlg.m_pModeLabel->geometry(), units.ToPixels(5, 5, 28, 8));
-    QCOMPARE(dlg.m_pModeList->pos(), units.ToPixels(35, 5, 80, 130).topLeft());
-    QCOMPARE(dlg.m_pModeList->width(), units.ToPixelsX(80));
+    QCOMPARE(dlg.m_pModeLabel->pos(), units.ToPixels(5, 5, 28, 8).topLeft());
+    QCOMPARE(dlg.m_pModeList->y(), units.ToPixelsY(5));
+    QCOMPARE(dlg.m_pModeList->x() - dlg.m_pModeLabel->geometry().right(),
+             units.ToPixelsX(35) - units.ToPixels(5, 5, 28, 8).right());
+    QVERIFY(dlg.m_pModeList->width() >= units.ToPixelsX(80));
     QVERIFY(dlg.m_pModeList->geometry().bottom() < dlg.m_pConvertButton->geometry().top());
     QVERIFY(dlg.m_pModeList->maxVisibleItems() >= ConversionModeCount);
-    QCOMPARE(dlg.m_pExitButton->geometry(), units.ToPixels(75, 20, 40, 15));
+    QCOMPARE(dlg.m_pExitButton->y(), units.ToPixelsY(20));
+    QVERIFY(dlg.m_pExitButton->x() >= units.ToPixelsX(75));
+    // Every text whole: the label's, and the longest mode's in the closed list.
+    QVERIFY(dlg.m_pModeLabel->width() >= dlg.m_pModeLabel->sizeHint().width());
+    QVERIFY(dlg.m_pModeList->width() >= dlg.m_pModeList->sizeHint().width());
+    QVERIFY(dlg.m_pModeList->geometry().right() < dlg.width());
   }
 
   // At 96 dpi the face gives the classic base units: 119 × 39 units are 208 × 63 pixels.
