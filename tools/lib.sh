@@ -48,9 +48,10 @@ QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils procps)
 
 # The Wayland desktops the tests start headless (tools/wayland-session.sh): the compositors and
 # their XWayland, a session bus for kwin and mutter, xhost (sway's XWayland lets the tests in
-# by it), setpriv (sway as nobody), and wl-clipboard's Wayland clipboard tools.
+# by it), setpriv (sway as nobody), Python's GLib bindings (mutter's virtual keyboard), and
+# wl-clipboard's Wayland clipboard tools.
 WAYLAND_TEST_PACKAGES=(sway kwin-wayland mutter weston xwayland dbus-daemon x11-xserver-utils
-                       util-linux wl-clipboard)
+                       util-linux python3-gi wl-clipboard)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
 # the tools that check what it installs and what the .zip holds, lintian and appstreamcli

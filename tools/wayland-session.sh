@@ -12,11 +12,15 @@
 # sway refuses to run as root: as root it runs as nobody, in a folder nobody owns, and lets the
 # caller's user into its XWayland with xhost. kwin_wayland carries file capabilities that a
 # container may not grant: a copy of it (cp drops them) runs instead. kwin and mutter get a
-# session bus of their own. Compositors put their X sockets in /tmp/.X11-unix, made (1777) if
-# missing and removed again if then empty.
+# session bus of their own. Headless mutter has no keyboard, and without one no Wayland client
+# may touch the clipboard ("This seat has no keyboard"): a virtual one is made through mutter's
+# remote-desktop interface, and wayland_session_key KEYSYM... (hex, e.g. ff0d for Return) types
+# on it into the focused window. Compositors put their X sockets in /tmp/.X11-unix, made (1777)
+# if missing and removed again if then empty.
 
 WAYLAND_SESSION_PIDS=()
 WAYLAND_SESSION_MADE_X11_DIR=
+WAYLAND_SESSION_KEYS=
 
 # Waits up to 20 s for FILE to hold something; 1 when it never does.
 _wayland_session_wait_file() {
@@ -28,9 +32,9 @@ _wayland_session_wait_file() {
   return 1
 }
 
-# Writes the script the compositor starts once it is up (mutter and weston are not given it:
-# it is run from here): it waits for XWayland to answer and writes which displays are up to OUT. Its argument,
-# if any, is a user to let into XWayland.
+# Writes the script the compositor starts once it is up (mutter and weston are not given it: it
+# is run from here): it waits for XWayland to answer, then writes which displays are up to OUT.
+# Its argument, if any, is a user to let into XWayland.
 _wayland_session_ready_script() {
   local script=$1 out=$2
   cat >"$script" <<EOF
@@ -67,6 +71,46 @@ _wayland_session_bus() {
     sleep 0.1
   done
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
+}
+
+# mutter's virtual keyboard: a remote-desktop session, which lives as long as this helper, types
+# the keysyms (hex, one a line) it reads from WORK/keys. Debian's own Python, where python3-gi is.
+_wayland_session_mutter_keyboard() {
+  local work=$1
+  mkfifo "$work/keys"
+  exec {WAYLAND_SESSION_KEYS}<>"$work/keys"
+  # Its input is named on the command itself: a background command's would be /dev/null.
+  /usr/bin/python3 -c '
+import sys
+from gi.repository import Gio, GLib
+bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+name, root = "org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop"
+def call(path, interface, method, args=None, reply=None):
+    return bus.call_sync(name, path, interface, method, args, reply, 0, -1, None)
+session = call(root, name, "CreateSession", None, GLib.VariantType("(o)")).unpack()[0]
+call(session, name + ".Session", "Start")
+for line in sys.stdin:
+    for down in (True, False):
+        key = GLib.Variant("(ub)", (int(line, 16), down))
+        call(session, name + ".Session", "NotifyKeyboardKeysym", key)
+    print(line.strip(), flush=True)
+' <"$work/keys" >"$work/keyboard.log" 2>&1 &
+  WAYLAND_SESSION_PIDS+=($!)
+  # The keyboard comes with its first key: Shift, which types nothing.
+  wayland_session_key ffe1
+  local i
+  for ((i = 0; i < 100; i++)); do
+    grep -q ffe1 "$work/keyboard.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "mutter's virtual keyboard did not start: $(cat "$work/keyboard.log")" >&2
+  return 1
+}
+
+# Types KEYSYM... (hex) into the focused window; mutter only (elsewhere use xdotool or wtype).
+wayland_session_key() {
+  local key
+  for key in "$@"; do echo "$key" >&"$WAYLAND_SESSION_KEYS"; done
 }
 
 start_wayland_session() {
@@ -115,12 +159,14 @@ EOF
     # display, and the authority file is mutter's own.
     local display=
     for ((i = 0; i < 200; i++)); do
-      display=$(sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' "$work/mutter.log")
+      display=$(sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' \
+        "$work/mutter.log" 2>/dev/null)
       [ -n "$display" ] && break
       sleep 0.1
     done
     [ -n "$display" ] && WAYLAND_DISPLAY=$socket DISPLAY=$display \
       XAUTHORITY=$(ls "$work/run"/.mutter-Xwaylandauth.* 2>/dev/null | head -n 1) "$work/ready.sh"
+    _wayland_session_mutter_keyboard "$work" || return 1
     ;;
   weston)
     # Its X11 backend draws into an Xvfb of its own (-displayfd: a free number).
@@ -138,7 +184,8 @@ EOF
     # Its log names its XWayland's display.
     local display=
     for ((i = 0; i < 200; i++)); do
-      display=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' "$work/weston.log")
+      display=$(sed -n 's/.*xserver listening on display \(:[0-9]*\).*/\1/p' \
+        "$work/weston.log" 2>/dev/null)
       [ -n "$display" ] && break
       sleep 0.1
     done
@@ -180,6 +227,10 @@ stop_wayland_session() {
     _wayland_session_alive "$pid" && kill "$pid" 2>/dev/null
   done
   WAYLAND_SESSION_PIDS=()
+  if [ -n "${WAYLAND_SESSION_KEYS:-}" ]; then
+    exec {WAYLAND_SESSION_KEYS}>&-
+    WAYLAND_SESSION_KEYS=
+  fi
   if [ -n "$WAYLAND_SESSION_MADE_X11_DIR" ]; then
     rmdir /tmp/.X11-unix 2>/dev/null || true
     WAYLAND_SESSION_MADE_X11_DIR=
