@@ -248,6 +248,12 @@ void CWaylandSelection::OnOfferType(wl_proxy *offer, const char *mimeType) {
 }
 
 void CWaylandSelection::OnSelection(wl_proxy *offer) {
+  // Once our offer is known to be the selection, any later selection is another's, whether or
+  // not the compositor cancels ours as well.
+  if (m_source != nullptr && m_sourceSettled) {
+    LoseSource();
+    m_lostPending = true;
+  }
   if (m_selectionOffer != nullptr && m_selectionOffer != offer)
     m_api->destroyOffer(m_selectionOffer);
   m_selectionOffer = offer;
@@ -297,9 +303,13 @@ bool CWaylandSelection::Offer(std::vector<WaylandOffer> offers, Clock::time_poin
     m_api->destroySource(m_source);
   m_source = source;
   m_offers = std::move(offers);
-  // A cancellation the compositor sends at once (another client's selection came first, or it
-  // refused ours) arrives within the round trip.
-  return Roundtrip(deadline) && m_source == source && m_connected;
+  // The compositor answers the round trip after it has handled our request, so the selection
+  // events before the answer are ours or older, and those after it another client's. A
+  // cancellation sent at once (it refused ours) arrives within it too.
+  m_sourceSettled = false;
+  const bool answered = Roundtrip(deadline);
+  m_sourceSettled = true;
+  return answered && m_source == source && m_connected;
 }
 
 void CWaylandSelection::OnCancelled(wl_proxy *source) {

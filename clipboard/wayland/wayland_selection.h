@@ -146,8 +146,9 @@ private:
   wl_proxy *m_selectionOffer = nullptr;
   std::vector<std::string> m_selectionTypes;
 
-  // Our offer while it is the selection.
+  // Our offer while it is the selection; settled once the compositor has set it.
   wl_proxy *m_source = nullptr;
+  bool m_sourceSettled = false;
   std::vector<WaylandOffer> m_offers;
   std::vector<Transfer> m_transfers;
 
