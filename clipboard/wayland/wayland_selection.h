@@ -81,7 +81,8 @@ public:
   // The MIME types on the selection as the compositor last said, whoever offers them (ours,
   // too, once our offer is the selection); empty when the selection is empty.
   const std::vector<std::string> &SelectionTypes() const { return m_selectionTypes; }
-  // Runs (from Dispatch) after each change of the selection.
+  // Runs after each change of the selection, from Dispatch() (which Offer() and RunUntil() call
+  // too).
   void SetSelectionHandler(std::function<void()> changed) { m_changed = std::move(changed); }
 
   // Makes `offers` the selection, in place of whatever is on it (an earlier offer of ours too),
@@ -91,8 +92,8 @@ public:
   bool Offering() const { return m_connected && m_source != nullptr; }
   // True while some requestor is still owed bytes (which outlive the offer).
   bool Transferring() const { return !m_transfers.empty(); }
-  // Runs (from Dispatch) when our offer stops being the selection: another client set one, the
-  // seat went, or the connection failed.
+  // Runs, as the handler above, when our offer stops being the selection: another client set
+  // one, the seat went, or the connection failed.
   void SetLostHandler(std::function<void()> lost) { m_lost = std::move(lost); }
 
 private:
