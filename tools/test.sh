@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 # Everything is installed first, so that the first configuration of a preset already finds
 # Qt, and the scripts below share one configuration and build of each preset.
 ensure_packages "${CORE_PACKAGES[@]}" "${QT_PACKAGES[@]}" "${QT_TEST_PACKAGES[@]}" \
-  "${PACKAGE_TEST_PACKAGES[@]}" "${WINE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+  "${WAYLAND_TEST_PACKAGES[@]}" "${PACKAGE_TEST_PACKAGES[@]}" "${WINE_PACKAGES[@]}" \
+  "${FUZZ_PACKAGES[@]}"
 export VANTOLY_RUN="$$-$(date +%s%N)"
 bash tools/test-core.sh
 bash tools/test-qt.sh
