@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 
@@ -15,7 +16,12 @@ std::ptrdiff_t ReadSome(int fd, std::uint8_t *buffer, std::size_t size) {
   }
 }
 
-CReadStop::CReadStop() : m_event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CReadStop::CReadStop() : m_event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  // Never on a standard descriptor that happens to be closed: a read of standard input would
+  // then wait on the stop itself.
+  if (m_event.Get() >= 0 && m_event.Get() <= STDERR_FILENO)
+    m_event.Reset(::fcntl(m_event.Get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+}
 
 void CReadStop::Stop() {
   m_stopped.store(true);

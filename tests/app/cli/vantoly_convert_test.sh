@@ -178,6 +178,8 @@ check "a folder as OUTPUT cannot be pasted" grep -q 'クリップボードに貼
 timeout 10 "$convert" 0 /dev/zero "$work/zero.bmp" 2>"$work/stderr"
 check "/dev/zero as INPUT: refused at once" test $? -eq 1 -a ! -e "$work/zero.bmp"
 check "/dev/zero as INPUT: the read message" grep -q "$read_message" "$work/stderr"
+timeout 10 "$convert" 0 - "$work/closed.bmp" <&- 2>"$work/stderr"
+check "standard input closed: refused at once" test $? -eq 1 -a ! -e "$work/closed.bmp"
 yes | timeout 10 "$convert" 0 - "$work/yes.bmp" 2>"$work/stderr"
 check "endless text on standard input: refused at once" test $? -eq 1 -a ! -e "$work/yes.bmp"
 (cat "$work/in.bmp" && cat /dev/zero) | timeout 10 "$convert" 0 - "$work/endless.bmp"
