@@ -15,27 +15,64 @@
 #include <algorithm>
 #include <climits>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <utility>
 
 #include "bitmap/dib_image.h"
 
 class CRowProgress {
 public:
-  // The image is made, and its rows 0 .. rows - 1 are final. False once its readers have
-  // given it up (Abandon): the filling may stop there, as failed.
-  bool Publish(int rows) {
+  // Before the filling starts: whether an image of its size is wanted at all, asked once, when
+  // the image is made (its first Publish), so that one whose size is refused is given up
+  // before any of its rows is filled.
+  void CheckSize(std::function<bool(int width, int height)> wanted) {
     const std::lock_guard<std::mutex> lock(m_mutex);
+    m_sizeWanted = std::move(wanted);
+  }
+
+  // The image is made, and its rows 0 .. rows - 1 are final. False once its size was refused
+  // (CheckSize; the image then does not count as made) or its readers have given it up
+  // (Abandon): the filling may stop there, as failed.
+  bool Publish(const CDibImage &image, int rows) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_sizeWanted) {
+      m_sizeRefused = !m_sizeWanted(image.Width(), image.Height());
+      m_sizeWanted = nullptr;
+    }
+    if (m_sizeRefused)
+      return false;
     m_rows = std::max(m_rows, rows);
     if (m_rows >= m_wakeAt)
       m_changed.notify_all();
     return !m_abandoned;
   }
 
+  // Whether the image was refused for its size (CheckSize).
+  bool SizeRefused() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sizeRefused;
+  }
+
   // The image is not wanted any more (the request has failed elsewhere): its filling stops at
-  // its next Publish rather than running on.
-  void Abandon() {
+  // its next Publish rather than running on, and is woken where it waits outside (OnAbandon).
+  // True when the filling was still under way, so that a failure it ends with is this one's.
+  bool Abandon() {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_abandoned = true;
+    if (m_onAbandon)
+      m_onAbandon();
+    return !m_ended;
+  }
+
+  // While set, `wake` runs when the image is abandoned (at once if it already was), on the
+  // abandoning thread with the progress locked: a filling that may wait outside for long (a
+  // read from a pipe) sets it to be woken, and clears it (null) before what `wake` uses goes.
+  void OnAbandon(std::function<void()> wake) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_onAbandon = std::move(wake);
+    if (m_onAbandon && m_abandoned)
+      m_onAbandon();
   }
 
   // The filling is over: every row is final (complete), or none will come any more.
@@ -79,13 +116,36 @@ private:
   bool m_ended = false;
   bool m_complete = false;
   bool m_abandoned = false;
+  bool m_sizeRefused = false;
+  std::function<bool(int, int)> m_sizeWanted;
+  std::function<void()> m_onAbandon;
 };
 
 // Rows 0 .. rows - 1 of the image are final (rows 0: it is made). False when the image is not
-// wanted any more, and its filling may stop.
+// wanted any more, and its filling may stop. A reader publishes rows 0 as soon as it has made
+// the image, before it reads any pixel, and refuses the picture when that returns false.
 inline bool PublishRows(const CDibImage &image, int rows) {
-  return image.m_rowProgress == nullptr || image.m_rowProgress->Publish(rows);
+  return image.m_rowProgress == nullptr || image.m_rowProgress->Publish(image, rows);
 }
+
+// For the life of a scope, `wake` runs when the image is abandoned (CRowProgress::OnAbandon).
+class CWakeOnAbandon {
+public:
+  CWakeOnAbandon(const CDibImage &image, std::function<void()> wake)
+      : m_progress(image.m_rowProgress) {
+    if (m_progress != nullptr)
+      m_progress->OnAbandon(std::move(wake));
+  }
+  ~CWakeOnAbandon() {
+    if (m_progress != nullptr)
+      m_progress->OnAbandon(nullptr);
+  }
+  CWakeOnAbandon(const CWakeOnAbandon &) = delete;
+  CWakeOnAbandon &operator=(const CWakeOnAbandon &) = delete;
+
+private:
+  CRowProgress *m_progress;
+};
 
 // Waits until rows 0 .. rows - 1 of the image are final (rows 0: until it is made); false when
 // its filling ended without them.

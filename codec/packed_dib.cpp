@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "bitmap/row_progress.h"
+
 static_assert(std::endian::native == std::endian::little,
               "the header is copied as it lies in the block");
 
@@ -222,6 +224,8 @@ DibHeadParse ParseDibHead(const std::uint8_t *block, std::size_t available, std:
 bool CreateDibImage(const DibBlockLayout &layout, CDibImage &image, DibRefusal *why) {
   if (!image.CreateFromHeader(layout.header, layout.table, nullptr))
     return Refuse(why, DibRefusal::NoSection);
+  if (!PublishRows(image, 0))
+    return Refuse(why, DibRefusal::Unwanted);
   if (why != nullptr)
     *why = DibRefusal::None;
   return true;

@@ -94,8 +94,9 @@ enum class DibHeadParse {
 DibHeadParse ParseDibHead(const std::uint8_t *block, std::size_t available, std::uint64_t blockSize,
                           std::int64_t rowsOffset, DibBlockLayout &layout, DibRefusal *why);
 
-// Makes the freshly constructed `image` for a parsed layout, every row zero. False (NoSection)
-// when no section can be made.
+// Makes the freshly constructed `image` for a parsed layout, every row zero, and says so to
+// whoever follows its rows (PublishRows 0). False when no section can be made (NoSection), or
+// when the image is not wanted at its size (Unwanted): no row has been read then.
 bool CreateDibImage(const DibBlockLayout &layout, CDibImage &image, DibRefusal *why);
 
 // Where a reader may put the block's rows (layout.rowsSize bytes) inside the image's own store

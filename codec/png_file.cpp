@@ -873,7 +873,8 @@ bool ReadPng(const ByteSource &source, CDibImage &image, PngRefusal *why) {
   std::vector<std::uint8_t> row(format.rowBytes);
   if (!image.Create(static_cast<int>(format.width), static_cast<int>(format.height), 24))
     return Refuse(why, PngRefusal::NoSection);
-  PublishRows(image, 0);
+  if (!PublishRows(image, 0))
+    return Refuse(why, PngRefusal::Unwanted);
   // Reading stops after the last row: what follows (IEND, trailing chunks) is never pulled.
   if (!ReadRows(png, format, row.data(), image))
     return Fail(context, why, image);

@@ -2,8 +2,9 @@
 //
 //   vantoly-convert [--format=png|bmp] MODE INPUT OUTPUT
 //
-// Exit 0 silently on success; on failure the command's message goes to standard error and the
-// exit code is 1; wrong usage prints the usage and exits 2.
+// Exit 0 silently on success; on failure standard error gets the file at fault and why, as
+// command-line tools say it, then the command's own message, and the exit code is 1; wrong
+// usage prints the usage and exits 2.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include "app/core/convert_command.h"
 #include "app/version.h"
 #include "clipboard/file/clipboard_file.h"
+#include "posix/file_io.h"
 
 namespace {
 
@@ -26,12 +28,22 @@ constexpr int ExitUsage = 2;
 // Messages go to standard error; there is no beep or cursor on a terminal.
 class CTerminalFeedback : public CConvertFeedback {
 public:
+  explicit CTerminalFeedback(const CFileClipboard &clipboard) : m_clipboard(clipboard) {}
+  // "vantoly-convert: in.png: No such file or directory (クリップボードから…)": the file and
+  // why where a file is at fault, and the command's message after it in parentheses.
   void ShowMessage(const char *text) override {
-    std::fprintf(stderr, "vantoly-convert: %s\n", text);
+    const std::string failure = m_clipboard.DescribeFailure();
+    if (failure.empty())
+      std::fprintf(stderr, "vantoly-convert: %s\n", text);
+    else
+      std::fprintf(stderr, "vantoly-convert: %s (%s)\n", failure.c_str(), text);
   }
   void Beep() override {}
   void BeginWaitCursor() override {}
   void EndWaitCursor() override {}
+
+private:
+  const CFileClipboard &m_clipboard;
 };
 
 void PrintUsage(std::FILE *out) {
@@ -126,8 +138,10 @@ int main(int argc, char **argv) {
     return ExitUsage;
   }
 
+  // Interrupted, the run takes its temporary file with it.
+  RemoveTemporaryOnTermination();
   CFileClipboard clipboard(operands[1], operands[2], format);
-  CTerminalFeedback feedback;
+  CTerminalFeedback feedback(clipboard);
   const ConvertOutcome outcome = RunConvertCommand(ParseMode(operands[0]), clipboard, feedback);
   return outcome == ConvertOutcome::Converted ? ExitConverted : ExitFailed;
 }

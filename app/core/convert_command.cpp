@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "app/core/conversion_mode.h"
@@ -28,12 +29,25 @@ public:
       }
       m_progress.End(filled);
     };
-    if (ownThread)
-      m_thread = std::thread(run);
-    else
-      run();
+    if (m_ownThread) {
+      try {
+        m_thread = std::thread(run);
+        return;
+      } catch (const std::system_error &) {
+        // No thread to be had (no room for its stack, a limit on processes): the step runs
+        // here, as it does without a second core.
+        m_ownThread = false;
+      }
+    }
+    run();
   }
-  ~CFillingStep() { Join(); }
+  // A step still under way when the request ends early (an exception) is given up first.
+  ~CFillingStep() {
+    if (m_thread.joinable()) {
+      m_progress.Abandon();
+      m_thread.join();
+    }
+  }
   CFillingStep(const CFillingStep &) = delete;
   CFillingStep &operator=(const CFillingStep &) = delete;
 
@@ -43,18 +57,14 @@ public:
 
   // Waits for the end of the step; whether it succeeded. Its exception is rethrown here.
   bool Succeeded() {
-    Join();
+    if (m_thread.joinable())
+      m_thread.join();
     if (m_exception)
       std::rethrow_exception(m_exception);
     return m_progress.WaitForEnd();
   }
 
 private:
-  void Join() {
-    if (m_thread.joinable())
-      m_thread.join();
-  }
-
   bool m_ownThread;
   CRowProgress &m_progress;
   std::exception_ptr m_exception;
@@ -75,13 +85,12 @@ private:
   CConvertFeedback &m_feedback;
 };
 
-// Whether the mode's result stays within the limits every reader keeps, so that what is
-// written can be read again: a doubled picture may not.
-bool ResultCanBeRead(int nMode, const CDibImage &source) {
+// Whether the mode's result of a width × height picture stays within the limits every reader
+// keeps, so that what is written can be read again: a doubled picture may not.
+bool ResultCanBeRead(int nMode, int width, int height) {
   const auto scale = static_cast<std::uint64_t>(ConversionModes[nMode].scale);
-  const std::uint64_t width = static_cast<std::uint64_t>(source.Width()) * scale;
-  const std::uint64_t height = static_cast<std::uint64_t>(source.Height()) * scale;
-  return WithinReadLimits(width, height);
+  return WithinReadLimits(static_cast<std::uint64_t>(width) * scale,
+                          static_cast<std::uint64_t>(height) * scale);
 }
 
 ConvertOutcome Report(CConvertFeedback &feedback, ConvertOutcome outcome) {
@@ -102,23 +111,36 @@ ConvertOutcome ConvertClipboard(int nMode, CClipboard &clipboard, CConvertFeedba
   // cursor end in the reverse one: destination, wait cursor, source.
   CRowProgress sourceRows;
   CRowProgress destRows;
+  // A picture whose result no reader could take back is refused as soon as its size is
+  // known, before any of its rows is read.
+  sourceRows.CheckSize(
+      [nMode](int width, int height) { return ResultCanBeRead(nMode, width, height); });
   CDibImage source;
   source.m_rowProgress = &sourceRows;
   CFillingStep read(overlap, sourceRows, [&] { return ReadClipboardDib(clipboard, source); });
-  if (!read.Began() && !read.Succeeded())
-    return Report(feedback, ConvertOutcome::NoClipboardBitmap);
+  if (!read.Began() && !read.Succeeded()) {
+    if (!sourceRows.SizeRefused())
+      return Report(feedback, ConvertOutcome::NoClipboardBitmap);
+    WaitCursor waitCursor(feedback);
+    return Report(feedback, ConvertOutcome::ConversionFailed);
+  }
   WaitCursor waitCursor(feedback);
   CDibImage dest;
   dest.m_rowProgress = &destRows;
   CFillingStep convert(overlap, destRows, [&] {
-    return ResultCanBeRead(nMode, source) && ConversionModes[nMode].convert(source, dest) &&
-           WaitForComplete(source);
+    return ResultCanBeRead(nMode, source.Width(), source.Height()) &&
+           ConversionModes[nMode].convert(source, dest) && WaitForComplete(source);
   });
   const bool written = convert.Began() && WriteClipboardDib(clipboard, dest, &source);
+  // Once the request has failed, the steps still under way are given up, the later one first
+  // so that it is not taken for the culprit when the earlier one stops: none waits on for the
+  // rest of an input that may never come. A step stopped so fails by no fault of its own.
+  const bool convertStopped = !written && destRows.Abandon();
+  const bool readStopped = !written && sourceRows.Abandon();
   ConvertOutcome outcome = ConvertOutcome::Converted;
-  if (!read.Succeeded())
+  if (!read.Succeeded() && !readStopped)
     outcome = ConvertOutcome::NoClipboardBitmap;
-  else if (!convert.Succeeded())
+  else if (!convert.Succeeded() && !convertStopped)
     outcome = ConvertOutcome::ConversionFailed;
   else if (!written)
     outcome = ConvertOutcome::CannotPaste;

@@ -2,6 +2,8 @@
 // picture module reads and writes them.
 #include "clipboard/file/clipboard_file.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -28,10 +30,35 @@ CFileClipboard::CFileClipboard(std::string inputPath, std::string outputPath,
       m_outputFormat(outputFormat.value_or(FormatForName(m_strOutputPath))) {}
 
 bool CFileClipboard::ReadDib(CDibImage &image) {
-  if (m_strInputPath == "-")
-    return ReadPictureFrom(STDIN_FILENO, image);
-  FileDescriptor file(::open(m_strInputPath.c_str(), O_RDONLY | O_CLOEXEC));
-  return file.Get() >= 0 && ReadPictureFrom(file.Get(), image);
+  {
+    const std::lock_guard<std::mutex> lock(m_failureLock);
+    m_bFailed = false;
+  }
+  const bool standardInput = m_strInputPath == "-";
+  const std::string file = standardInput ? "standard input" : m_strInputPath;
+  FileDescriptor opened(standardInput ? -1 : ::open(m_strInputPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!standardInput && opened.Get() < 0) {
+    NoteFailure(file, errno);
+    return false;
+  }
+  const int fd = standardInput ? STDIN_FILENO : opened.Get();
+  // A pipe may keep the read waiting for ever: once the request has given the picture up, the
+  // read ends, and its failure is not the file's.
+  CReadStop stop;
+  const CWakeOnAbandon wake(image, [&stop] { stop.Stop(); });
+  int readError = 0;
+  PictureRefusal refusal;
+  const bool read = DecodePictureStream(
+      [fd, &stop, &readError](std::uint8_t *buffer, std::size_t size) {
+        const std::ptrdiff_t n = ReadSome(fd, buffer, size, stop);
+        if (n < 0)
+          readError = errno;
+        return n;
+      },
+      image, &refusal);
+  if (!read && !stop.Stopped())
+    NoteFailure(file, readError, DescribeRefusal(refusal));
+  return read;
 }
 
 bool CFileClipboard::ReadsWhileConverting() const {
@@ -65,13 +92,43 @@ bool CFileClipboard::WriteDib(const CDibImage &image) {
   const FileContentWriter write = [&](int fd) {
     // The PNG encoder hands out many small pieces; the BMP's rows go out in one piece.
     CBufferedWriter output(fd);
-    return EncodePicture(image, encoding,
-                         [&output](const std::uint8_t *data, std::size_t size) {
-                           return output.Put(data, size);
-                         }) &&
-           output.Flush();
+    IoResult put;
+    const bool encoded =
+        EncodePicture(image, encoding, [&](const std::uint8_t *data, std::size_t size) {
+          put = output.Put(data, size);
+          return static_cast<bool>(put);
+        });
+    if (!put)
+      return put;
+    if (!encoded) // the image's filling failed, which is not the file's fault
+      return IoResult::Failed(ECANCELED);
+    return output.Flush();
   };
-  if (m_strOutputPath == "-")
-    return write(STDOUT_FILENO);
-  return ReplaceFileAtomically(m_strOutputPath, write);
+  const bool standardOutput = m_strOutputPath == "-";
+  const IoResult written =
+      standardOutput ? write(STDOUT_FILENO) : ReplaceFileAtomically(m_strOutputPath, write);
+  if (!written && written.Error() != ECANCELED)
+    NoteFailure(standardOutput ? "standard output" : m_strOutputPath, written.Error());
+  return written;
+}
+
+void CFileClipboard::NoteFailure(const std::string &file, int error, std::string why) {
+  if (error == 0 && why.empty())
+    return; // nothing to say
+  const std::lock_guard<std::mutex> lock(m_failureLock);
+  if (m_bFailed)
+    return;
+  m_bFailed = true;
+  m_strFailedFile = file;
+  m_nFailureError = error;
+  m_strFailureWhy = std::move(why);
+}
+
+std::string CFileClipboard::DescribeFailure() const {
+  const std::lock_guard<std::mutex> lock(m_failureLock);
+  if (!m_bFailed)
+    return {};
+  // A read error says more than the refusal it ends in ("PNG: truncated").
+  return m_strFailedFile + ": " +
+         (m_nFailureError != 0 ? std::strerror(m_nFailureError) : m_strFailureWhy);
 }

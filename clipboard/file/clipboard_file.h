@@ -3,6 +3,7 @@
 // its first bytes; the output is written as BMP or PNG.
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -30,10 +31,24 @@ public:
   // while a BMP's rows arrive in one read and leave in one write.
   bool ReadsWhileConverting() const override;
 
+  // What went wrong with a file in the request since the last ReadDib, as a command line
+  // says it: the file, then why ("in.png: No such file or directory", "in.png: PNG: bad CRC
+  // in IDAT", "standard output: Broken pipe"); the first such failure, as the others follow
+  // from it. Empty when no file was at fault (the request failed elsewhere, or not at all).
+  std::string DescribeFailure() const;
+
 private:
+  // The first failure is kept; `error` is an errno, or 0 when `why` says it.
+  void NoteFailure(const std::string &file, int error, std::string why = {});
+
   std::string m_strInputPath;
   std::string m_strOutputPath;
   FileFormat m_outputFormat;
+  mutable std::mutex m_failureLock; // the read and the write may fail on different threads
+  bool m_bFailed = false;
+  std::string m_strFailedFile;
+  int m_nFailureError = 0;
+  std::string m_strFailureWhy;
 };
 
 // Reads a BMP or PNG file from `fd` into the freshly constructed `image`, no further than the

@@ -23,8 +23,8 @@ TEST_F(FileIo, ReplacesAtomicallyAndKeepsTheMode) {
 }
 
 TEST_F(FileIo, FailureLeavesNothingBehind) {
-  EXPECT_FALSE(ReplaceFileAtomically(Path("missing/out.bmp"), "x", 1));
+  EXPECT_EQ(ReplaceFileAtomically(Path("missing/out.bmp"), "x", 1).Error(), ENOENT);
   ASSERT_EQ(::mkdir(Path("folder").c_str(), 0755), 0);
-  EXPECT_FALSE(ReplaceFileAtomically(Path("folder"), "x", 1)); // not a regular file
+  EXPECT_EQ(ReplaceFileAtomically(Path("folder"), "x", 1).Error(), EISDIR); // not a regular file
   EXPECT_EQ(Entries(), std::vector<std::string>{"folder"});
 }

@@ -21,6 +21,13 @@ skip() {
 leftovers() { # temporary files in a folder
   find "$1" -maxdepth 1 -name '.*.vantoly-tmp-*' | wc -l
 }
+stopped() { # waits until process $1 has stopped itself (SIGSTOP)
+  for _ in $(seq 200); do
+    [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" = T ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
 
 "$sample" "$work/in.bmp" 301 203
 "$sample" "$work/old.bmp" 5 4
@@ -35,12 +42,7 @@ for point in write fsync rename; do
   cp "$work/old.bmp" "$dir/out.bmp"
   VANTOLY_STOP_AT=$point LD_PRELOAD="$stop_at" "$convert" 1 "$work/in.bmp" "$dir/out.bmp" 2>"$dir.err" &
   pid=$!
-  for _ in $(seq 200); do
-    state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null)
-    [ "$state" = T ] && break
-    sleep 0.05
-  done
-  check "killed at $point: stopped there" test "$state" = T
+  check "killed at $point: stopped there" stopped "$pid"
   if [ "$point" = rename ]; then
     check "killed at $point: the finished file has its temporary name" test "$(leftovers "$dir")" -eq 1
   else
@@ -64,6 +66,29 @@ for point in write fsync rename; do
   fi
   check "killed at $point: no temporary file is left" test "$(leftovers "$dir")" -eq 0
   check "killed at $point: nothing else is left" test "$(ls -A "$dir" | grep -cv '^other.bmp$')" -eq 1
+done
+
+# Interrupted, terminated or hung up while the file has a name: written where unnamed files
+# cannot be made, the temporary goes and OUTPUT stays; caught in the rename, the rename ends
+# first. Either way the run ends of the signal and nothing is left.
+"$convert" 1 "$work/in.bmp" "$work/mode1.bmp"
+for point in write rename; do
+  for signal in INT TERM HUP; do
+    dir="$work/signal-$point-$signal"
+    mkdir "$dir"
+    cp "$work/old.bmp" "$dir/out.bmp"
+    VANTOLY_NO_TMPFILE=$([ $point = write ] && echo 1) VANTOLY_STOP_AT=$point LD_PRELOAD="$stop_at" \
+      env --default-signal=INT "$convert" 1 "$work/in.bmp" "$dir/out.bmp" 2>"$dir.err" &
+    pid=$!
+    stopped "$pid"
+    check "SIG$signal at $point: stopped with a named temporary" test "$(leftovers "$dir")" -eq 1
+    kill -"$signal" "$pid" && kill -CONT "$pid"
+    wait "$pid" 2>/dev/null
+    check "SIG$signal at $point: ended of it" test $? -eq $((128 + $(kill -l "$signal")))
+    check "SIG$signal at $point: nothing is left" test "$(ls -A "$dir")" = out.bmp
+    check "SIG$signal at $point: OUTPUT whole" \
+      cmp -s "$dir/out.bmp" "$work/$([ $point = write ] && echo old || echo mode1).bmp"
+  done
 done
 
 # Files that look like temporaries are somebody's: a run, in place or not, failed or not,
@@ -145,12 +170,32 @@ if unshare -m true 2>/dev/null; then
     skip "full disk: tmpfs cannot be mounted here"
   else
     check "full disk: exit 1" test "$(cat "$work/full.status")" -eq 1
-    check "full disk: the message" grep -q "$message" "$work/full.err"
+    check "full disk: the file, why, and the message" grep -q "out.bmp: No space left on device ($message)" "$work/full.err"
     check "full disk: OUTPUT is untouched" test "$(cat "$work/full.output" 2>/dev/null)" = untouched
     check "full disk: nothing is left" test "$(cat "$work/full.left")" = out.bmp
   fi
 else
   skip "full disk: no mount namespace here"
+fi
+
+# An append-only folder takes new names but gives none up: the run is refused before it writes
+# anything there (on tmpfs, in a mount namespace of our own).
+mkdir "$work/appendonly"
+if unshare -m true 2>/dev/null && command -v chattr >/dev/null; then
+  unshare -m bash -c '
+    convert=$1 dir=$2 old=$3 in=$4
+    mount -t tmpfs -o size=1m tmpfs "$dir" && cp "$old" "$dir/out.bmp" && chattr +a "$dir" || exit 99
+    "$convert" 1 "$in" "$dir/out.bmp" 2>"$dir.err"
+    echo $? "$(ls -A "$dir")" >"$dir.status"
+    chattr -a "$dir"' _ "$convert" "$work/appendonly" "$work/old.bmp" "$work/in.bmp"
+  if [ $? -eq 99 ]; then
+    skip "append-only folder: no tmpfs with attributes here"
+  else
+    check "append-only folder: exit 1, nothing left" test "$(cat "$work/appendonly.status")" = "1 out.bmp"
+    check "append-only folder: the file and why" grep -q "out.bmp: Operation not permitted ($message)" "$work/appendonly.err"
+  fi
+else
+  skip "append-only folder: no mount namespace or chattr here"
 fi
 
 # Another process renames a file over OUTPUT while the run looks its name up: no error, the

@@ -5,8 +5,10 @@
 //   rename  when the finished file has its temporary name, just before it replaces the output
 // VANTOLY_RENAME_DURING_LOOKUP names a file that another process renames over the output while
 // vantoly-convert looks the output's name up (at its first look for links), once.
+// VANTOLY_NO_TMPFILE makes unnamed files fail to open, as on file systems without them.
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -62,6 +64,23 @@ extern "C" ssize_t writev(int fd, const struct iovec *pieces, int count) {
     return written;
   }
   return next(fd, pieces, count);
+}
+
+extern "C" int openat(int folder, const char *path, int flags, ...) {
+  static const auto next = Next<int (*)(int, const char *, int, ...)>("openat");
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = va_arg(arguments, mode_t);
+    va_end(arguments);
+  }
+  const char *noTmpfile = std::getenv("VANTOLY_NO_TMPFILE");
+  if ((flags & O_TMPFILE) == O_TMPFILE && noTmpfile != nullptr && *noTmpfile != '\0') {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return next(folder, path, flags, mode);
 }
 
 extern "C" int fsync(int fd) {

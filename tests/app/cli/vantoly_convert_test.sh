@@ -6,6 +6,7 @@ sample="$(dirname "$convert")/vantoly-make-sample"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 . "$(dirname "${BASH_SOURCE[0]}")/check.sh"
+read_message='クリップボードからビットマップを取得できません'
 run() { # mode input output: runs the converter, keeping its exit code and standard error
   "$convert" "$@" 2>"$work/stderr" >"$work/stdout"
   status=$?
@@ -83,6 +84,7 @@ for seed in bad-truncated-in-idat bad-crc-idat bad-too-wide bad-bomb-16385x16385
   check "$seed: exit 1 with the read message" \
     test "$status" -eq 1 -a "$(grep -c 'クリップボードからビットマップを取得できません' "$work/stderr")" -eq 1
   check "$seed: OUTPUT is untouched" cmp -s "$work/keep.png" "$work/out0.bmp"
+  check "$seed: the file is named, with the reader's reason" grep -q "$seed.png: PNG: [a-z]" "$work/stderr"
 done
 # A PNG that breaks off halfway: its first rows are converted and written while the rest is
 # read, yet OUTPUT stays as it was (in any format, doubled or not) and standard output gets
@@ -108,14 +110,32 @@ check "converts in place" cmp -s "$work/inplace.bmp" "$work/out7.bmp"
 echo "not a picture" >"$work/text.bmp"
 run 3 "$work/text.bmp" "$work/keep.bmp"
 check "text input fails" test "$status" -eq 1
-check "text input names the clipboard" grep -q 'クリップボードからビットマップを取得できません' "$work/stderr"
+# A failure names its file and says why, then gives the command's own message.
+check "text input: named, with why" \
+  grep -qx "vantoly-convert: $work/text.bmp: not a BMP or PNG file ($read_message)" "$work/stderr"
 run 3 "$work/missing.bmp" "$work/keep.bmp"
 check "a missing input fails" test "$status" -eq 1
+check "a missing input: named, with why" grep -q "missing.bmp: No such file or directory ($read_message)" "$work/stderr"
 check "failed reads leave the output alone" cmp -s "$work/keep.bmp" "$work/out0.bmp"
 
 run 3 "$work/in.bmp" "$work/no/such/folder/out.bmp"
 check "an unwritable output fails" test "$status" -eq 1
-check "an unwritable output cannot be pasted" grep -q 'クリップボードに貼り付けられません' "$work/stderr"
+check "an unwritable output: named, with why" \
+  grep -q 'folder/out.bmp: No such file or directory (クリップボードに貼り付けられません)' "$work/stderr"
+
+# Mode 5 of a picture whose double no reader takes: refused from its header, before any row
+# is read (these files hold none).
+{ printf 'BM\0\0\0\0\0\0\0\0\x36\0\0\0(\0\0\0\0\x40\0\0\0\x40\0\0\x01\0\x18\0' && head -c 24 /dev/zero; } >"$work/side16384.bmp"
+# The PNG: a 1 × 1 picture's, its header saying 16384 × 16384 (CRC from gzip's trailer).
+"$sample" "$work/dot.bmp" 1 1 && "$convert" 1 "$work/dot.bmp" "$work/dot.png"
+{ printf 'IHDR\0\0\x40\0\0\0\x40\0' && tail -c +25 "$work/dot.png" | head -c 5; } >"$work/ihdr"
+crc=$(gzip -c "$work/ihdr" | tail -c 8 | od -An -N4 -tx1 | awk '{printf "\\x%s\\x%s\\x%s\\x%s", $4, $3, $2, $1}')
+{ head -c 12 "$work/dot.png" && cat "$work/ihdr" && printf "$crc" && tail -c +34 "$work/dot.png"; } >"$work/side16384.png"
+for picture in side16384.bmp side16384.png; do
+  run 5 "$work/$picture" "$work/big.bmp"
+  check "$picture, mode 5: refused from its header" \
+    grep -q "$picture: ...: picture too large for this mode (ビットマップの変換に失敗しました)" "$work/stderr"
+done
 
 # OUTPUT through symbolic links: the file at the end of the chain is replaced (relative links
 # resolved from their own folder), every link stays a link, and a dangling one names the file
@@ -155,10 +175,11 @@ check "a folder as OUTPUT is refused" test "$status" -eq 1 -a -d "$work/folder"
 check "a folder as OUTPUT cannot be pasted" grep -q 'クリップボードに貼り付けられません' "$work/stderr"
 
 # Endless input: refused after its first bytes, or read only as far as its header says.
-read_message='クリップボードからビットマップを取得できません'
 timeout 10 "$convert" 0 /dev/zero "$work/zero.bmp" 2>"$work/stderr"
 check "/dev/zero as INPUT: refused at once" test $? -eq 1 -a ! -e "$work/zero.bmp"
 check "/dev/zero as INPUT: the read message" grep -q "$read_message" "$work/stderr"
+timeout 10 "$convert" 0 - "$work/closed.bmp" <&- 2>"$work/stderr"
+check "standard input closed: refused at once" test $? -eq 1 -a ! -e "$work/closed.bmp"
 yes | timeout 10 "$convert" 0 - "$work/yes.bmp" 2>"$work/stderr"
 check "endless text on standard input: refused at once" test $? -eq 1 -a ! -e "$work/yes.bmp"
 (cat "$work/in.bmp" && cat /dev/zero) | timeout 10 "$convert" 0 - "$work/endless.bmp"
@@ -168,6 +189,34 @@ check "a picture followed by endless bytes: read as far as its header says" \
 (printf 'BM\0\0\0\0\0\0\0\0\x36\0\0\0(\0\0\0\0\x40\0\0\x01\x40\0\0\x01\0\x18\0' && cat /dev/zero) |
   timeout 10 "$convert" 0 - "$work/huge.bmp" 2>"$work/stderr"
 check "a header beyond the pixel limit: refused at once" test $? -eq 1 -a ! -e "$work/huge.bmp"
+
+# Where no thread can be started (no address space left for its stack), the steps run one
+# after another; never an abort.
+"$sample" "$work/tiny.png" 2 2
+"$convert" 1 "$work/tiny.png" "$work/tiny.bmp"
+for limits in "ulimit -v 14336" "ulimit -s 262144; ulimit -v 400000"; do
+  if ! (eval "$limits" && exec "$convert" --version) >/dev/null 2>&1; then
+    echo "skipped: $limits (this build cannot start under it)"
+    continue
+  fi
+  (eval "$limits" && exec "$convert" 1 "$work/tiny.png" "$work/limited.bmp") 2>"$work/stderr"
+  check "$limits: converted" test $? -eq 0 -a ! -s "$work/stderr"
+  check "$limits: the same picture" cmp -s "$work/limited.bmp" "$work/tiny.bmp"
+done
+
+# Once the run has failed (OUTPUT may not grow), it ends at once, though its input stalls.
+"$sample" --photo "$work/photo.png" 2000 2000
+mkfifo "$work/stalling"
+{ head -c 2000000 "$work/photo.png" && exec sleep 6; } >"$work/stalling" &
+feeder=$!
+start=$(date +%s%N)
+(ulimit -f 16 && exec "$convert" 1 - "$work/stalled.png") <"$work/stalling" 2>"$work/stderr"
+status=$?
+elapsed=$((($(date +%s%N) - start) / 1000000))
+kill "$feeder" 2>/dev/null
+check "a failed write, the input stalled: ends at once (${elapsed} ms)" test "$elapsed" -lt 3000
+check "a failed write, the input stalled: exit 1, OUTPUT named" test "$status" -eq 1 -a ! -e "$work/stalled.png" -a \
+  "$(grep -c "stalled.png: File too large (クリップボードに貼り付けられません)" "$work/stderr")" -eq 1
 
 # A long OUTPUT path: its folder plus a temporary name exceed PATH_MAX, the path itself not.
 long=$work/long

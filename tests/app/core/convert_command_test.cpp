@@ -156,26 +156,39 @@ TEST(ConvertCommand, EachFailureHasItsMessageAndKeepsTheClipboard) {
 TEST(ConvertCommand, ConversionFailureIsReportedUnderTheWaitCursor) {
   // No reader could take back these pictures doubled: a width that no longer fits an int, more
   // pixels than the limit (8193 × 8193), a side beyond it (600000 × 1). Each is refused before
-  // converting. The rows stay unwritten, so the large sections cost no memory.
+  // converting; a reader that says when it has made the image (as every codec does) is
+  // stopped there, before it reads a row, whether on a thread of its own or not. The rows
+  // stay unwritten, so the large sections cost no memory.
   class CSizedClipboard : public CMemoryClipboard {
   public:
     std::int32_t m_width = 0, m_height = 0;
+    bool m_bPublish = false;
+    int m_nRowsRead = 0;
     bool ReadDib(CDibImage &image) override {
       const DibInfoHeader header{40, m_width, m_height, 1, 1, 0, 0, 0, 0, 0, 0};
-      return image.CreateFromHeader(header, BlackWhitePalette, nullptr);
+      if (!image.CreateFromHeader(header, BlackWhitePalette, nullptr) ||
+          (m_bPublish && !PublishRows(image, 0)))
+        return false;
+      ++m_nRowsRead;
+      return true;
     }
   } clipboard;
-  for (const auto &[width, height] :
-       {std::pair{0x40000001, 1}, std::pair{8193, 8193}, std::pair{600000, 1}}) {
-    clipboard.m_width = width;
-    clipboard.m_height = height;
-    CRecordingFeedback feedback;
-    EXPECT_EQ(RunConvertCommand(5, clipboard, feedback), ConvertOutcome::ConversionFailed) << width;
-    EXPECT_EQ(feedback.m_events,
-              std::vector<std::string>{std::string("busy ") + MessageConversionFailed});
-    EXPECT_EQ(feedback.m_nCursorDepth, 0);
-    EXPECT_EQ(clipboard.m_nWrites, 0);
-  }
+  for (const bool publish : {false, true})
+    for (const auto &[width, height] :
+         {std::pair{0x40000001, 1}, std::pair{8193, 8193}, std::pair{600000, 1}}) {
+      clipboard.m_width = width;
+      clipboard.m_height = height;
+      clipboard.m_bPublish = clipboard.m_bOverlap = publish;
+      clipboard.m_nRowsRead = 0;
+      CRecordingFeedback feedback;
+      EXPECT_EQ(RunConvertCommand(5, clipboard, feedback), ConvertOutcome::ConversionFailed)
+          << width;
+      EXPECT_EQ(feedback.m_events,
+                std::vector<std::string>{std::string("busy ") + MessageConversionFailed});
+      EXPECT_EQ(feedback.m_nCursorDepth, 0);
+      EXPECT_EQ(clipboard.m_nWrites, 0);
+      EXPECT_EQ(clipboard.m_nRowsRead, publish ? 0 : 1);
+    }
 }
 
 TEST(ConvertCommand, SixteenBitPicturesKeepTheirGrays) {
