@@ -67,8 +67,8 @@ int main(int argc, char **argv) {
       return Fail("cannot open the display");
     if (!selection.Serve(std::move(bmp), std::move(png),
                          CX11Selection::Clock::now() + std::chrono::seconds(5), time)) {
-      if (!selection.IsOpen())
-        return Fail("lost the display");
+      if (!selection.IsOpen() || time == XCB_CURRENT_TIME)
+        return Fail("could not take the clipboard");
       // Somebody copied after the dialog took the clipboard: theirs is the newer copy.
       Answer(KeeperNotOurs);
       return 0;
