@@ -1,47 +1,53 @@
-// vantoly-keeper: keeps a result on the X11 clipboard after the dialog has ended, as long as
-// no other program takes the clipboard.
+// vantoly-keeper: keeps the dialog's result on the X11 clipboard after the dialog has ended,
+// until another program takes the clipboard.
 //
-// Started by the dialog with the result's BMP file on standard input and the display's name as
-// its argument (empty for $DISPLAY). It takes CLIPBOARD, writes one byte to standard output to
-// say so, and serves image/bmp and image/png (made when first asked for) until another program
-// takes the clipboard or the X server goes away. It holds no lock and writes no files; its
-// memory is about the size of the result.
+// The dialog starts it as soon as it ends with its result on the clipboard, and hands it the
+// result's BMP and PNG files (clipboard/x11/x11_keeper.h tells how). It takes CLIPBOARD with the
+// time the dialog took it, so it never takes the clipboard from a program that copied since,
+// says so, and then serves image/bmp and image/png as they came: it decodes and encodes
+// nothing. Once it serves, it asks the desktop's clipboard manager, if one runs, to take a
+// copy. A manager has taken one only once it owns CLIPBOARD, whatever it answered, so the
+// keeper ends when the clipboard is someone else's (the manager's, or that of any program that
+// copied) and every transfer it began is over, or when the X server goes. It holds no lock,
+// writes no files and runs no thread; its memory is the result's two files, shared with the
+// dialog until the dialog ends.
+//
+// Everything it serves on is a poll source, so that another connection (another window
+// system's clipboard) can join the one loop.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <new>
 
-#include "codec/bmp_file.h"
-#include "codec/picture.h"
+#include "clipboard/x11/x11_keeper.h"
 #include "clipboard/x11/x11_selection.h"
+#include "posix/poll_loop.h"
 
 namespace {
 
-// The whole of standard input; false on a read error.
-bool ReadInput(X11Bytes &bytes) {
-  // A memory file tells its size, so the bytes are held once, not grown into.
-  struct stat input {};
-  if (fstat(0, &input) == 0 && S_ISREG(input.st_mode) && input.st_size > 0)
-    bytes.reserve(static_cast<std::size_t>(input.st_size));
-  std::uint8_t buffer[1 << 16];
-  for (;;) {
-    const ssize_t count = read(0, buffer, sizeof buffer);
-    if (count == 0)
-      return true;
-    if (count < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    bytes.insert(bytes.end(), buffer, buffer + count);
-  }
+int Fail(const char *why) {
+  std::fprintf(stderr, "vantoly-keeper: %s\n", why);
+  return 1;
 }
 
-X11Bytes MakePng(const X11Bytes &bmp) { return PngFromBmpFile(bmp.data(), bmp.size()); }
+// The server time in `text`, decimal; 0 (the server's current time) when absent.
+bool ParseTime(const char *text, xcb_timestamp_t &time) {
+  time = XCB_CURRENT_TIME;
+  if (text == nullptr)
+    return true;
+  const char *end = text + std::strlen(text);
+  const auto [at, error] = std::from_chars(text, end, time);
+  return error == std::errc() && at == end;
+}
+
+void Answer(char byte) {
+  [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, &byte, 1);
+  close(STDOUT_FILENO);
+}
 
 } // namespace
 
@@ -49,34 +55,34 @@ int main(int argc, char **argv) {
   // The dialog may be gone before our byte arrives; that is no reason to die.
   signal(SIGPIPE, SIG_IGN);
   try {
-    X11Bytes bmp;
-    CDibImage check;
-    // Only a result that decodes is worth keeping.
-    if (!ReadInput(bmp) || !ReadBmpFile(bmp.data(), bmp.size(), check)) {
-      std::fputs("vantoly-keeper: no picture on standard input\n", stderr);
-      return 1;
-    }
-    check.Release();
+    xcb_timestamp_t time = XCB_CURRENT_TIME;
+    if (argc > 3 || !ParseTime(argc > 2 ? argv[2] : nullptr, time))
+      return Fail("usage: vantoly-keeper [DISPLAY [TIME]] <RESULT");
+    X11Value bmp, png;
+    if (!MapHandedResult(STDIN_FILENO, bmp, png))
+      return Fail("no result on standard input");
+    close(STDIN_FILENO);
     CX11Selection selection(argc > 1 ? argv[1] : nullptr);
-    if (!selection.IsOpen()) {
-      std::fputs("vantoly-keeper: cannot open the display\n", stderr);
-      return 1;
+    if (!selection.IsOpen())
+      return Fail("cannot open the display");
+    if (!selection.Serve(std::move(bmp), std::move(png),
+                         CX11Selection::Clock::now() + std::chrono::seconds(5), time)) {
+      if (!selection.IsOpen() || time == XCB_CURRENT_TIME)
+        return Fail("could not take the clipboard");
+      // Somebody copied after the dialog took the clipboard: theirs is the newer copy.
+      Answer(KeeperNotOurs);
+      return 0;
     }
-    if (!selection.Serve(std::move(bmp), MakePng,
-                         CX11Selection::Clock::now() + std::chrono::seconds(5))) {
-      std::fputs("vantoly-keeper: could not take the clipboard\n", stderr);
-      return 1;
-    }
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = write(1, &byte, 1);
-    close(1);
-    // Until the clipboard is someone else's and every transfer begun has ended, or the X server
-    // has gone.
-    selection.RunUntil([&selection] { return !selection.Serving() && !selection.Transferring(); },
-                       CX11Selection::Clock::time_point::max());
+    Answer(KeeperOwns);
+    selection.AskManagerToSave();
+    RunPollLoop(
+        {&selection},
+        [&selection] {
+          return !selection.IsOpen() || (!selection.Serving() && !selection.Transferring());
+        },
+        CX11Selection::Clock::time_point::max());
   } catch (const std::bad_alloc &) {
-    std::fputs("vantoly-keeper: out of memory\n", stderr);
-    return 1;
+    return Fail("out of memory");
   }
   return 0;
 }

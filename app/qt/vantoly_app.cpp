@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QFileInfo>
-#include <chrono>
 
 #include "app/qt/dialog_units.h"
 #include "app/qt/vantoly_dlg.h"
@@ -10,9 +9,6 @@
 
 namespace {
 constexpr const char *InstanceName = "VantolyInstance";
-// From the dialog's end until the result is with the clipboard manager or the keeper: the
-// manager's second and the keeper's start.
-constexpr std::chrono::milliseconds KeepResultTimeout{1400};
 } // namespace
 
 int CVantolyApp::Run(int &argc, char **argv) {
@@ -47,12 +43,11 @@ int CVantolyApp::RunDialog(int &argc, char **argv) {
   CQtClipboard clipboard;
   CVantolyDlg dialog(clipboard);
   const int result = dialog.exec();
-  // The window goes at once, and a new copy may start while the result finds a new home.
-  const auto ended = std::chrono::steady_clock::now();
+  // The window goes at once, and a new copy may start while the result passes to the keeper.
   dialog.hide();
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   m_instanceGuard.Release();
-  clipboard.KeepResult(KeeperPath(), ended + KeepResultTimeout);
+  clipboard.KeepResult(KeeperPath());
   return result;
 }
 

@@ -19,9 +19,11 @@
 #include <utility>
 
 #include "bitmap/row_progress.h"
+#include "clipboard/x11/x11_keeper.h"
+#include "clipboard/x11/x11_selection.h"
 #include "codec/bmp_file.h"
 #include "codec/picture.h"
-#include "clipboard/x11/x11_selection.h"
+#include "posix/poll_loop.h"
 
 namespace {
 
@@ -73,8 +75,27 @@ bool ReadQtPicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   return !picture.isNull() && ReadPicture(picture, image);
 }
 
-// The PNG served beside a BMP.
-X11Bytes MakePngFromBmp(const X11Bytes &bmp) { return PngFromBmpFile(bmp.data(), bmp.size()); }
+// Bytes shared with whatever serves them.
+X11Value ServedBytes(const CResultPng::Bytes &bytes) {
+  return bytes ? X11Value{std::shared_ptr<const std::uint8_t>(bytes, bytes->data()), bytes->size()}
+               : X11Value{};
+}
+
+// The PNG's thread in a poll loop: hands the PNG over once it is made.
+class CPngSource : public CPollSource {
+public:
+  CPngSource(const CResultPng &png, std::function<void()> hand)
+      : m_png(png), m_hand(std::move(hand)) {}
+  int PollDescriptor() const override { return m_png.ReadyDescriptor(); }
+  void Dispatch() override {
+    if (m_png.Ready())
+      m_hand();
+  }
+
+private:
+  const CResultPng &m_png;
+  std::function<void()> m_hand;
+};
 
 } // namespace
 
@@ -128,7 +149,8 @@ QByteArray EncodePictureBytes(const CDibImage &image, PictureEncoding encoding) 
   return written ? bytes : QByteArray();
 }
 
-CResultMimeData::CResultMimeData(QByteArray bmp) : m_bmp(std::move(bmp)) {}
+CResultMimeData::CResultMimeData(QByteArray bmp, std::shared_future<CResultPng::Bytes> png)
+    : m_bmp(std::move(bmp)), m_pngMade(std::move(png)) {}
 
 QStringList CResultMimeData::formats() const { return {BmpMimeType, PngMimeType}; }
 
@@ -142,16 +164,15 @@ QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) 
     return m_bmp;
   if (mimeType != PngMimeType)
     return {};
-  if (!m_bPngMade) {
-    // Made once, from the BMP: it holds the result exactly. This runs inside Qt's event
-    // handling, where an exception must not arrive: without memory the paste gets nothing.
-    m_bPngMade = true;
+  if (!m_bPngTaken && m_pngMade.valid()) {
+    // Made on the clipboard's thread (CResultPng), which may still be at it: a paste waits for
+    // it rather than going without. This runs inside Qt's event handling, where an exception
+    // must not arrive: without memory the paste gets nothing.
+    m_bPngTaken = true;
     try {
-      const std::vector<std::uint8_t> png =
-          PngFromBmpFile(reinterpret_cast<const std::uint8_t *>(m_bmp.constData()),
-                         static_cast<std::size_t>(m_bmp.size()));
-      m_png = QByteArray(reinterpret_cast<const char *>(png.data()),
-                         static_cast<qsizetype>(png.size()));
+      if (const CResultPng::Bytes png = m_pngMade.get())
+        m_png = QByteArray(reinterpret_cast<const char *>(png->data()),
+                           static_cast<qsizetype>(png->size()));
     } catch (const std::bad_alloc &) {
       m_png.clear();
     }
@@ -163,23 +184,34 @@ CQtClipboard::CQtClipboard() = default;
 
 CQtClipboard::~CQtClipboard() = default;
 
+QObject *CQtClipboard::Context() {
+  if (!m_pContext)
+    m_pContext = std::make_unique<QObject>();
+  return m_pContext.get();
+}
+
 CX11Selection *CQtClipboard::X11() {
   if (!m_bX11Tried && QGuiApplication::platformName() == QLatin1String("xcb")) {
     m_bX11Tried = true;
     auto x11 = std::make_unique<CX11Selection>(qgetenv("DISPLAY").constData());
     if (x11->IsOpen()) {
       m_pX11 = std::move(x11);
-      m_pContext = std::make_unique<QObject>();
-      m_pNotifier =
-          new QSocketNotifier(m_pX11->FileDescriptor(), QSocketNotifier::Read, m_pContext.get());
-      QObject::connect(m_pNotifier, &QSocketNotifier::activated, m_pContext.get(),
-                       [this] { Pump(); });
-      m_pTimer = new QTimer(m_pContext.get());
+      m_pNotifier = new QSocketNotifier(m_pX11->FileDescriptor(), QSocketNotifier::Read, Context());
+      QObject::connect(m_pNotifier, &QSocketNotifier::activated, Context(), [this] { Pump(); });
+      m_pTimer = new QTimer(Context());
       m_pTimer->setSingleShot(true);
-      QObject::connect(m_pTimer, &QTimer::timeout, m_pContext.get(), [this] { Pump(); });
+      QObject::connect(m_pTimer, &QTimer::timeout, Context(), [this] { Pump(); });
     }
   }
   return m_pX11.get();
+}
+
+void CQtClipboard::HandPng() {
+  const CResultPng::Bytes png = m_png.Join();
+  if (m_pX11) {
+    m_pX11->SetPng(ServedBytes(png));
+    Pump();
+  }
 }
 
 void CQtClipboard::Pump() {
@@ -255,30 +287,16 @@ void CQtClipboard::CancelFetch() {
 
 bool CQtClipboard::ReadDib(CDibImage &image) {
   if (CX11Selection *x11 = X11()) {
-    if (const X11Bytes *own = x11->ServedBmp())
-      return DecodePicture(own->data(), own->size(), image);
-    if (!m_bFetched) {
-      // Nobody fetched first: wait here, still within the deadline.
-      x11->StartRead(
-          [](const std::vector<std::string> &offered) {
-            QStringList types;
-            for (const std::string &name : offered)
-              types.append(QString::fromStdString(name));
-            return ChoosePictureType(types, QImageReader::supportedMimeTypes()).toStdString();
-          },
-          ClipboardReadTimeout, ClipboardReadLimit, nullptr);
-      x11->RunUntil([x11] { return x11->ReadStatus() != X11ReadStatus::Running; },
-                    std::chrono::steady_clock::time_point::max());
-    }
+    if (const X11Value *own = x11->ServedBmp())
+      return DecodePicture(own->data.get(), own->size, image);
+    // Only what BeginFetch fetched: waiting here for another program would stop the window.
     const bool fetched = std::exchange(m_bFetched, false);
-    const bool read = x11->ReadStatus() == X11ReadStatus::Done &&
+    const bool read = fetched && x11->ReadStatus() == X11ReadStatus::Done &&
                       DecodeOffered(QString::fromStdString(x11->ReadTarget()), x11->ReadData(),
                                     x11->ReadSize(), image);
     // Fetched bytes may be decoded on another thread (ReadsWhileConverting), which must leave
     // the timer and the notifier alone; the fetch left nothing to dispatch anyway.
     x11->ReleaseReadData();
-    if (!fetched)
-      Pump();
     return read;
   }
   if (!m_fetchedType.isEmpty()) {
@@ -307,43 +325,90 @@ bool CQtClipboard::WriteDib(const CDibImage &image) {
   // this thread alone talks to the display again.
   if (!WaitForComplete(image))
     return false;
+  // The PNG of a result this one replaces is of no more use.
+  m_png.Join();
+  const auto bmp = std::make_shared<const X11Bytes>(EncodeBmpFile(image));
+  if (bmp->empty())
+    return false;
+  if (!m_pPngNotifier && m_png.ReadyDescriptor() >= 0) {
+    m_pPngNotifier = new QSocketNotifier(m_png.ReadyDescriptor(), QSocketNotifier::Read, Context());
+    QObject::connect(m_pPngNotifier, &QSocketNotifier::activated, Context(), [this] {
+      if (m_png.Ready())
+        HandPng();
+    });
+  }
   if (CX11Selection *x11 = X11()) {
-    X11Bytes bmp = EncodeBmpFile(image);
-    if (bmp.empty())
-      return false;
-    const bool served = x11->Serve(std::move(bmp), MakePngFromBmp,
+    const bool served = x11->Serve(ServedBytes(bmp), std::nullopt,
                                    std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    if (served) {
+      m_png.Start(bmp);
+      // Made here and now, where no thread was to be had.
+      if (m_png.Ready())
+        HandPng();
+    }
     Pump();
     return served;
   }
   QClipboard *clipboard = QGuiApplication::clipboard();
-  QByteArray bmp = EncodePictureBytes(image, PictureEncoding::Bmp);
-  if (clipboard == nullptr || bmp.isEmpty())
+  if (clipboard == nullptr)
     return false;
+  m_png.Start(bmp);
   // The clipboard owns the data from here on.
-  auto *offered = new CResultMimeData(std::move(bmp));
+  auto *offered = new CResultMimeData(
+      QByteArray(reinterpret_cast<const char *>(bmp->data()), static_cast<qsizetype>(bmp->size())),
+      m_png.Future());
   clipboard->setMimeData(offered, QClipboard::Clipboard);
   // When the window system refuses us the selection, the clipboard answers with someone
   // else's data.
   return clipboard->mimeData(QClipboard::Clipboard) == offered;
 }
 
-void CQtClipboard::KeepResult(const QString &keeperPath,
-                              std::chrono::steady_clock::time_point deadline) {
-  if (!m_pX11 || !m_pX11->Serving())
+void CQtClipboard::KeepResult(const QString &keeperPath) {
+  if (!m_pX11) {
+    m_png.Join();
     return;
+  }
   CancelFetch();
-  const auto now = std::chrono::steady_clock::now();
-  if (m_pX11->SaveToManager(std::min(deadline, now + ClipboardSaveTimeout)) == X11SaveStatus::Saved)
-    return;
-  // Without a manager, or with one that did not save in time, the keeper takes over, unless
-  // another program has taken the clipboard meanwhile.
-  const X11Bytes *bmp = m_pX11->ServedBmp();
-  if (bmp == nullptr)
-    return;
-  if (keeperPath.isEmpty())
-    qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
-  else if (!StartKeeper(keeperPath.toStdString(), m_pX11->DisplayName(), *bmp, deadline))
-    qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
-             qPrintable(keeperPath));
+  // Qt's event loop has ended: from here this loop drives the connection.
+  m_pNotifier->setEnabled(false);
+  m_pTimer->stop();
+  if (m_pPngNotifier != nullptr)
+    m_pPngNotifier->setEnabled(false);
+  CX11Selection &x11 = *m_pX11;
+  // The PNG first: the keeper is handed both files. Requests are answered meanwhile (those for
+  // the PNG once it is there).
+  CPngSource png(m_png, [this, &x11] { x11.SetPng(ServedBytes(m_png.Join())); });
+  if (m_png.Future().valid())
+    RunPollLoop(
+        {&x11, &png}, [this] { return !m_png.Future().valid(); },
+        std::chrono::steady_clock::time_point::max());
+  if (x11.Serving()) {
+    CKeeperStart keeper;
+    const X11Value *bmp = x11.ServedBmp(), *made = x11.ServedPng();
+    if (keeperPath.isEmpty()) {
+      qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
+    } else if (keeper.Start(keeperPath.toStdString(), x11.DisplayName(), x11.ServedTime(), *bmp,
+                            made != nullptr ? *made : X11Value{})) {
+      // Until it owns the clipboard and we have heard that we lost it, or it has failed: every
+      // request before that point reached us and is answered, every one after reaches it.
+      RunPollLoop(
+          {&x11, &keeper},
+          [&] {
+            return keeper.Answer() == KeeperAnswer::Failed ||
+                   (keeper.Answer() != KeeperAnswer::Waiting && !x11.Serving());
+          },
+          std::chrono::steady_clock::now() + KeeperStartTimeout);
+    }
+    if (!keeperPath.isEmpty() &&
+        (keeper.Answer() == KeeperAnswer::Failed || keeper.Answer() == KeeperAnswer::Waiting))
+      qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
+               qPrintable(keeperPath));
+  }
+  // Whatever is still ours is given up, every request that reached us is answered, and
+  // transfers under way may finish, or are ended.
+  x11.Relinquish();
+  RunPollLoop(
+      {&x11}, [&x11] { return !x11.Transferring() || !x11.IsOpen(); },
+      std::chrono::steady_clock::now() + FinishTransfersTimeout);
+  x11.EndTransfers();
 }

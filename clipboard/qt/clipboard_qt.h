@@ -14,10 +14,13 @@
 //
 // Writing offers the result twice: image/bmp (the BMP file our codec writes, byte for byte) for
 // programs that take bitmaps, and image/png (same pixels, same colour table) for the many Linux
-// programs that paste only PNG. On X11 we serve both ourselves, the PNG made on the other core
-// as soon as the result is served (elsewhere when a program first asks for it), and when the
-// program ends the result goes to the clipboard manager or to vantoly-keeper, so that it
-// outlives us.
+// programs that paste only PNG. The BMP is encoded once; the PNG is made once from it on a
+// thread of ours (clipboard/qt/result_png.h) as soon as the result is on the clipboard, and
+// handed to what serves it: on X11 our own selection, where a request for it waits meanwhile
+// while every other is answered; elsewhere Qt's clipboard, whose request waits for it. When the
+// program ends on X11 with the result still on the clipboard, both files go to vantoly-keeper,
+// which serves them on (and offers them to the clipboard manager) so that the result outlives
+// us.
 #pragma once
 
 #include <QByteArray>
@@ -32,6 +35,7 @@
 #include <memory>
 
 #include "clipboard/clipboard.h"
+#include "clipboard/qt/result_png.h"
 #include "codec/picture.h"
 
 class CX11Selection;
@@ -44,8 +48,10 @@ inline constexpr std::chrono::milliseconds ClipboardReadTimeout{5000};
 // The most bytes a read takes from another program: more than a picture of 8192 × 6144 at
 // 32 bits, and well below what would strain the desktop's memory.
 inline constexpr std::size_t ClipboardReadLimit = std::size_t{200} << 20;
-// How long a clipboard manager may take to save our result when the program ends.
-inline constexpr std::chrono::milliseconds ClipboardSaveTimeout{1000};
+// At the end: how long the keeper may take to start and own the clipboard, and then how long
+// transfers still under way may take before they are ended.
+inline constexpr std::chrono::milliseconds KeeperStartTimeout{3000};
+inline constexpr std::chrono::milliseconds FinishTransfersTimeout{1000};
 
 class CQtClipboard : public CClipboard {
 public:
@@ -54,8 +60,8 @@ public:
   CQtClipboard(const CQtClipboard &) = delete;
   CQtClipboard &operator=(const CQtClipboard &) = delete;
 
-  // The bytes BeginFetch fetched, decoded; otherwise the clipboard read at once (on X11 that
-  // waits for the owner, so callers there fetch first).
+  // The bytes BeginFetch fetched, decoded, or on X11 our own result. Off X11 without a fetch,
+  // the clipboard read at once (Qt's own clipboard, which waits for the owner itself).
   bool ReadDib(CDibImage &image) override;
   // The clipboard is replaced only once the BMP is ready, so a failure leaves it as it was.
   bool WriteDib(const CDibImage &image) override;
@@ -71,23 +77,32 @@ public:
   bool BeginFetch(std::function<void()> fetched) override;
   // Gives up a fetch under way; its `fetched` does not run.
   void CancelFetch() override;
-  // Once the program's window is gone: when the result on the clipboard is still ours, asks the
-  // clipboard manager to save it (ClipboardSaveTimeout at most), else hands it to
-  // `keeperPath`, waiting for it until `deadline`. Returns at the deadline at the latest.
-  void KeepResult(const QString &keeperPath, std::chrono::steady_clock::time_point deadline);
+  // Once the program's window is gone: when the result on the clipboard is still ours (X11),
+  // hands it to the keeper at `keeperPath` (waiting for its PNG first) and waits until the
+  // keeper owns the clipboard or KeeperStartTimeout has passed. Meanwhile, and until the
+  // clipboard is someone else's, every request that reaches us is answered, and none is left
+  // unanswered at the end; transfers still under way get FinishTransfersTimeout, then are
+  // ended. Elsewhere it only waits for the PNG's thread.
+  void KeepResult(const QString &keeperPath);
 
 private:
   // Our X11 connection, opened on first use; null off X11 or when the display cannot be opened
   // (Qt was pointed at another one than $DISPLAY), where QClipboard does the work.
   CX11Selection *X11();
+  // The object that owns the notifiers, the timer and queued calls.
+  QObject *Context();
   // Handles what the connection has brought, and sets the timer for its next deadline.
   void Pump();
+  // Once the PNG is made: joins its thread and hands the PNG to our selection.
+  void HandPng();
 
   bool m_bX11Tried = false;
   std::unique_ptr<CX11Selection> m_pX11;
-  std::unique_ptr<QObject> m_pContext; // owns the notifier and the timer, and queued calls
+  std::unique_ptr<QObject> m_pContext;
   QSocketNotifier *m_pNotifier = nullptr;
   QTimer *m_pTimer = nullptr;
+  QSocketNotifier *m_pPngNotifier = nullptr;
+  CResultPng m_png;
   unsigned m_nFetch = 0; // which fetch a queued `fetched` belongs to
   bool m_bFetched = false;
   // Off X11: what BeginFetch took from QClipboard, the picture's type and bytes, for ReadDib.
@@ -107,11 +122,11 @@ bool ReadMimeDib(const QMimeData &mime, CDibImage &image);
 // `image` as the bytes of a BMP or PNG file. Empty when it cannot be encoded.
 QByteArray EncodePictureBytes(const CDibImage &image, PictureEncoding encoding);
 
-// What the clipboard offers for a result: the BMP as it was built, and the PNG made from it
-// when a program first asks, then kept.
+// What Qt's clipboard offers for a result: the BMP as it was built, and its PNG once made (a
+// request for it meanwhile waits).
 class CResultMimeData : public QMimeData {
 public:
-  explicit CResultMimeData(QByteArray bmp);
+  CResultMimeData(QByteArray bmp, std::shared_future<CResultPng::Bytes> png);
   QStringList formats() const override;
   bool hasFormat(const QString &mimeType) const override;
 
@@ -120,6 +135,7 @@ protected:
 
 private:
   QByteArray m_bmp;
+  std::shared_future<CResultPng::Bytes> m_pngMade;
   mutable QByteArray m_png;
-  mutable bool m_bPngMade = false;
+  mutable bool m_bPngTaken = false;
 };

@@ -1,22 +1,29 @@
-// The X11 CLIPBOARD selection over a connection of our own: read, served, and handed to a
+// The X11 CLIPBOARD selection over a connection of our own: read, served, and offered to a
 // clipboard manager, all on the caller's thread.
 //
-// Nothing here blocks on another program. The caller polls FileDescriptor() for input, calls
-// Dispatch() when it is readable or when NextDeadline() has passed, and Dispatch() takes every
-// queued event and moves each transfer one step. Only the X server itself is waited for (an
-// atom's name, a property's value), and it answers at once. A Qt program drives this from a
-// socket notifier and a timer; the keeper and the exit step drive it through RunUntil().
+// Nothing here blocks on another program, and nothing here starts a thread. The caller polls
+// FileDescriptor() for input, calls Dispatch() when it is readable or when NextDeadline() has
+// passed, and Dispatch() takes every queued event and moves each transfer one step. Only the X
+// server itself is waited for (an atom's name, a property's value), and it answers at once. A
+// Qt program drives this from a socket notifier and a timer; the keeper and the dialog's last
+// moments drive it through a poll loop (posix/poll_loop.h), beside other connections.
 //
-// Reading asks the owner for TARGETS once, lets the caller choose one target by name, and takes
-// its value, whole or in INCR pieces, under one deadline that is checked before every step and
-// a cap on the bytes taken. An owner that answers slowly, never, or without end thus costs at
-// most the deadline and the cap.
+// Reading (x11_read.cpp) asks the owner for TARGETS once, lets the caller choose one target by
+// name, and takes its value, whole or in INCR pieces, under one deadline that is checked before
+// every step and a cap on the bytes taken. An owner that answers slowly, never, or without end
+// thus costs at most the deadline and the cap.
 //
-// Serving owns CLIPBOARD with a server timestamp and answers TARGETS, TIMESTAMP, MULTIPLE,
-// image/bmp and image/png (made through the caller's maker on a thread of its own as soon as
-// serving begins, where there is a second core; else on the first request). Values
-// larger than one request the server takes go out in INCR pieces of that size, to any number of
-// requestors at once; a requestor that goes away mid-transfer is dropped.
+// Serving (x11_serve.cpp) owns CLIPBOARD and answers TARGETS, TIMESTAMP, MULTIPLE, image/bmp
+// and image/png with the bytes it is handed: the PNG may follow the BMP later (SetPng), and a
+// request for it meanwhile waits, unanswered but not lost, while every other request is
+// answered. Values larger than one request the server takes go out in INCR pieces of that size,
+// to any number of requestors at once; a requestor that goes away mid-transfer is dropped, one
+// that stops taking pieces is sent the end after a while. One MULTIPLE request is served each
+// value once at most, so that naming the BMP a thousand times costs no more than naming it
+// once. Every request that reached us while the selection was ours is answered, also once it
+// is lost: it came before the notice of the loss.
+//
+// Saving (x11_save.cpp) asks the clipboard manager, if there is one, to take a copy.
 #pragma once
 
 #include <xcb/xcb.h>
@@ -31,7 +38,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "posix/poll_loop.h"
+
 using X11Bytes = std::vector<std::uint8_t>;
+
+// Bytes to serve, wherever they live (a vector, a mapped file): `data` keeps them alive, and
+// every transfer under way holds a copy of it, so they outlast a new result or a lost selection.
+struct X11Value {
+  std::shared_ptr<const std::uint8_t> data;
+  std::size_t size = 0;
+  // Takes the vector over.
+  static X11Value Of(X11Bytes bytes);
+};
 
 enum class X11ReadStatus {
   Idle, // no read started
@@ -46,24 +64,19 @@ enum class X11ReadStatus {
 };
 
 enum class X11SaveStatus {
-  NoManager, // nobody owns CLIPBOARD_MANAGER, or we do not own CLIPBOARD
-  Saved,     // the manager took a copy
-  Refused,   // the manager answered without taking one
-  TimedOut,  // the manager did not answer in time
+  Asked,   // the manager has not answered yet (it may never)
+  Saved,   // the manager says it took a copy, which proves nothing until it owns CLIPBOARD
+  Refused, // the manager answered without taking one
 };
 
-class CX11Selection {
+class CX11Selection : public CPollSource {
 public:
-  using Clock = std::chrono::steady_clock;
   // Picks the target to request from the names offered; an empty name requests nothing.
   using TargetChooser = std::function<std::string(const std::vector<std::string> &offered)>;
-  // The PNG for a BMP file; empty when it cannot be made. It runs on a thread of its own, so it
-  // may use nothing but its argument.
-  using PngMaker = std::function<X11Bytes(const X11Bytes &bmp)>;
 
   // `display` as in DISPLAY; null or empty for $DISPLAY. IsOpen() tells whether it worked.
   explicit CX11Selection(const char *display);
-  ~CX11Selection();
+  ~CX11Selection() override;
   CX11Selection(const CX11Selection &) = delete;
   CX11Selection &operator=(const CX11Selection &) = delete;
 
@@ -73,12 +86,16 @@ public:
   // The connection's socket, to watch for input.
   int FileDescriptor() const;
   // Handles every event queued, and every deadline that has passed.
-  void Dispatch();
+  void Dispatch() override;
   // When Dispatch() must run next even without input; none when nothing waits.
-  std::optional<Clock::time_point> NextDeadline() const;
+  std::optional<Clock::time_point> NextDeadline() const override;
+  // The socket while the connection is open.
+  int PollDescriptor() const override { return IsOpen() ? FileDescriptor() : -1; }
   // Dispatches until `done` holds, the deadline passes or the connection breaks; `done` is
   // checked after every round. True when `done` held.
   bool RunUntil(const std::function<bool()> &done, Clock::time_point deadline);
+
+  // Reading ------------------------------------------------------------------------------------
 
   // Starts reading CLIPBOARD; `finished` runs (from Dispatch) once the status is final, but not
   // after CancelRead(). A read already running is cancelled first.
@@ -86,90 +103,103 @@ public:
                  std::function<void()> finished);
   // Ends a running read; its status becomes Cancelled and `finished` is not called.
   void CancelRead();
-  X11ReadStatus ReadStatus() const { return m_readStatus; }
-  const std::string &ReadTarget() const { return m_readTarget; }
+  X11ReadStatus ReadStatus() const;
+  const std::string &ReadTarget() const;
   // The bytes of a Done read, until the next read or ReleaseReadData().
   const std::uint8_t *ReadData() const;
   std::size_t ReadSize() const;
   void ReleaseReadData();
 
-  // Takes CLIPBOARD and serves `bmp` (a BMP file) and the PNG `makePng` makes from it. Waits
-  // for the server (not for other programs) until `deadline`. False, with the clipboard as it
-  // was, when the server did not give us the selection.
-  bool Serve(X11Bytes bmp, PngMaker makePng, Clock::time_point deadline);
+  // Serving ------------------------------------------------------------------------------------
+
+  // Takes CLIPBOARD and serves `bmp` (a BMP file) and `png` (its PNG; none yet: SetPng brings
+  // it). The ownership's time is `time`, a server timestamp from an earlier ownership of the
+  // same bytes: the server then refuses us when anyone took the selection since. Without one a
+  // fresh timestamp is fetched, waiting for the server (not for other programs) until
+  // `deadline`. False, with the clipboard as it was, when the server did not give us the
+  // selection.
+  bool Serve(X11Value bmp, std::optional<X11Value> png, Clock::time_point deadline,
+             xcb_timestamp_t time = XCB_CURRENT_TIME);
+  // Hands over the PNG of what is served (empty: it could not be made, and is no longer
+  // offered), and answers the requests that waited for it.
+  void SetPng(X11Value png);
   // True while we own CLIPBOARD.
-  bool Serving() const { return m_pServed != nullptr; }
-  // The BMP we serve, while Serving().
-  const X11Bytes *ServedBmp() const;
+  bool Serving() const;
+  // The BMP we serve, and its PNG once handed over, while Serving().
+  const X11Value *ServedBmp() const;
+  const X11Value *ServedPng() const;
+  // The server's time of our ownership, while Serving().
+  xcb_timestamp_t ServedTime() const;
   // True while some requestor is still taking an INCR transfer.
   bool Transferring() const { return !m_transfers.empty(); }
-  // Runs when another program takes CLIPBOARD from us.
-  void SetLostHandler(std::function<void()> lost) { m_lost = std::move(lost); }
+  // Gives CLIPBOARD up if it is still ours, then answers every request that reached us before
+  // (waiting for the server's word that none more is on its way): a requestor is never left
+  // waiting for an owner that has gone. Requests still waiting for the PNG are refused.
+  void Relinquish();
+  // Ends every INCR transfer under way at once with its empty last piece: a requestor then
+  // holds less than it was promised, but is not left waiting for pieces that never come.
+  void EndTransfers();
 
-  // Asks the clipboard manager, if there is one, to take a copy of what we serve, and waits
-  // (serving meanwhile) until it says it has, or until `deadline`.
-  X11SaveStatus SaveToManager(Clock::time_point deadline);
+  // Saving -------------------------------------------------------------------------------------
+
+  // Asks the clipboard manager, if one owns CLIPBOARD_MANAGER, to take a copy of what we serve;
+  // it asks us for the values while Dispatch() runs. False when there is no manager or nothing
+  // is served. The manager has taken the copy once it owns CLIPBOARD (Serving() turns false);
+  // its answer alone proves nothing.
+  bool AskManagerToSave();
+  // Its answer so far, once asked.
+  std::optional<X11SaveStatus> ManagerAnswer() const { return m_saveAnswer; }
 
 private:
+  struct Read;
   struct Served;
   struct Transfer;
-  enum class ReadStep { None, Targets, TargetsIncr, Data, DataIncr };
+  struct Atoms {
+    xcb_atom_t clipboard, targets, timestamp, multiple, incr, atomPair, integer, atom, bmp, png,
+        manager, saveTargets, readProperty, stampProperty, saveProperty;
+  };
 
-  xcb_atom_t Intern(const char *name);
   void Handle(const xcb_generic_event_t *event);
   void CheckDeadlines();
 
-  // Reading.
+  // Reading (x11_read.cpp).
   void FinishRead(X11ReadStatus status);
   void OnReadNotify(const xcb_selection_notify_event_t &notify);
   void OnReadPiece();
   bool TakeProperty(bool first);
   void ChooseTarget();
+  void RunReadFinished();
 
-  // Serving.
+  // Serving (x11_serve.cpp).
   void OnRequest(const xcb_selection_request_event_t &request);
+  void OnSelectionClear(const xcb_selection_clear_event_t &clear);
   bool Answer(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property);
   bool AnswerMultiple(xcb_window_t requestor, xcb_atom_t property);
-  bool Put(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t type,
-           std::shared_ptr<const X11Bytes> data);
+  bool WaitsForPng(const xcb_selection_request_event_t &request);
+  bool Put(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t type, const X11Value &value);
   void OnRequestorProperty(const xcb_property_notify_event_t &event);
+  void EndStalledTransfers(Clock::time_point now);
   void DropRequestor(xcb_window_t window);
-  std::shared_ptr<const X11Bytes> Png();
+  void ReleaseServed();
+
+  // Saving (x11_save.cpp).
+  void OnSaveNotify(const xcb_selection_notify_event_t &notify);
 
   std::string m_display;
   xcb_connection_t *m_c = nullptr;
   xcb_window_t m_window = XCB_NONE;
+  xcb_window_t m_root = XCB_NONE;
   std::size_t m_maxPiece = 0;
-  struct Atoms {
-    xcb_atom_t clipboard, targets, timestamp, multiple, incr, atomPair, integer, atom, bmp, png,
-        manager, saveTargets, readProperty, stampProperty, saveProperty;
-  } m_atoms{};
-
-  // The read in progress.
-  ReadStep m_readStep = ReadStep::None;
-  X11ReadStatus m_readStatus = X11ReadStatus::Idle;
-  TargetChooser m_choose;
-  Clock::time_point m_readDeadline;
-  std::size_t m_byteCap = 0;
-  std::function<void()> m_finished;
-  bool m_readFinishedPending = false;
-  xcb_atom_t m_requested = XCB_NONE;
-  std::string m_readTarget;
-  struct Block;
-  std::unique_ptr<Block> m_pBlock;
+  Atoms m_atoms{};
+  std::optional<xcb_timestamp_t> m_stamp; // the server's time, once a stamp was asked for
   std::unordered_map<xcb_atom_t, std::string> m_atomNames;
 
-  // What we serve, and the transfers under way (which keep their data past a SelectionClear).
+  std::unique_ptr<Read> m_pRead;
+  // What we serve (kept past a SelectionClear while requests wait for its PNG), and the
+  // transfers under way (which keep their bytes past both).
   std::unique_ptr<Served> m_pServed;
   std::vector<Transfer> m_transfers;
-  std::function<void()> m_lost;
-  std::optional<xcb_timestamp_t> m_stamp;
+  // The window that asked the manager; it goes once the manager has answered.
+  xcb_window_t m_saveWindow = XCB_NONE;
   std::optional<X11SaveStatus> m_saveAnswer;
 };
-
-// Starts the keeper program at `path` (it takes the display's name as its one argument), hands
-// it `bmp` through a memory file on its standard input, and waits until `deadline` for the one
-// byte it writes on its standard output once it owns the clipboard. Never forks this process:
-// the keeper is a fresh program. True when the keeper confirmed.
-bool StartKeeper(const std::string &path, const std::string &display, const X11Bytes &bmp,
-                 CX11Selection::Clock::time_point deadline);

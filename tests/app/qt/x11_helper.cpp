@@ -10,6 +10,16 @@
 //   vantoly_x11_helper manager         a clipboard manager: on SAVE_TARGETS it copies
 //                                      image/bmp and image/png from the clipboard's owner,
 //                                      takes the clipboard and serves the copies
+//   vantoly_x11_helper empty-yes       a clipboard manager that answers SAVE_TARGETS with
+//                                      success and keeps nothing; prints "asked" each time
+//   vantoly_x11_helper multiple N      asks the clipboard's owner for image/bmp N times in
+//                                      one MULTIPLE request, each into a property of its own;
+//                                      prints "sent" once the request is with the owner, then
+//                                      how many pairs were answered, and keeps the answers
+//                                      (on the server) until killed (two minutes at most)
+//   vantoly_x11_helper requests N      asks the clipboard's owner for TARGETS N times, one
+//                                      request every 5 ms, then waits (3 s at most) for the
+//                                      answers: prints "answered A refused R of N"
 //   vantoly_x11_helper cover WINDOW    lays a pure red window over WINDOW for a moment and
 //                                      takes it away again, so WINDOW must repaint that area
 //   vantoly_x11_helper red WINDOW      prints how many of WINDOW's pixels are pure red
@@ -24,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -171,11 +182,9 @@ int Manage(xcb_connection_t *c, const xcb_screen_t *screen) {
       if (selection.ReadStatus() == X11ReadStatus::Done)
         copies[i].assign(selection.ReadData(), selection.ReadData() + selection.ReadSize());
     }
-    const X11Bytes png = copies[1];
-    saved = !copies[0].empty() && !png.empty() &&
-            selection.Serve(
-                copies[0], [png](const X11Bytes &) { return png; },
-                CX11Selection::Clock::now() + std::chrono::seconds(2));
+    saved = !copies[0].empty() && !copies[1].empty() &&
+            selection.Serve(X11Value::Of(copies[0]), X11Value::Of(copies[1]),
+                            CX11Selection::Clock::now() + std::chrono::seconds(2));
     Notify(c, request, saved);
     std::puts(saved ? "saved" : "not saved");
     std::fflush(stdout);
@@ -185,6 +194,103 @@ int Manage(xcb_connection_t *c, const xcb_screen_t *screen) {
     selection.RunUntil([&selection] { return !selection.Serving(); },
                        CX11Selection::Clock::now() + std::chrono::minutes(2));
   return status;
+}
+
+// Says yes to SAVE_TARGETS at once and keeps nothing.
+int SayEmptyYes(xcb_connection_t *c, const xcb_screen_t *screen) {
+  const xcb_atom_t saveTargets = Intern(c, "SAVE_TARGETS");
+  return Own(c, screen, "CLIPBOARD_MANAGER", [&](const xcb_generic_event_t *event) {
+    if ((event->response_type & 0x7f) != XCB_SELECTION_REQUEST)
+      return true;
+    const auto &request = *reinterpret_cast<const xcb_selection_request_event_t *>(event);
+    if (request.target == saveTargets) {
+      std::puts("asked");
+      std::fflush(stdout);
+    }
+    Notify(c, request, request.target == saveTargets);
+    return true;
+  });
+}
+
+// `count` requests for TARGETS, 5 ms apart, each into a property of its own.
+int AskRepeatedly(xcb_connection_t *c, const xcb_screen_t *screen, std::size_t count) {
+  const xcb_atom_t clipboard = Intern(c, "CLIPBOARD"), targets = Intern(c, "TARGETS");
+  const xcb_window_t window = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+  std::vector<xcb_atom_t> properties;
+  for (std::size_t i = 0; i < count; ++i)
+    properties.push_back(Intern(c, ("VANTOLY_ASK_" + std::to_string(i)).c_str()));
+  std::size_t answered = 0, refused = 0;
+  const auto take = [&](xcb_generic_event_t *event) {
+    if ((event->response_type & 0x7f) == XCB_SELECTION_NOTIFY)
+      ++(reinterpret_cast<const xcb_selection_notify_event_t *>(event)->property == XCB_ATOM_NONE
+             ? refused
+             : answered);
+    std::free(event);
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    xcb_convert_selection(c, window, clipboard, targets, properties[i], XCB_CURRENT_TIME);
+    xcb_flush(c);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (xcb_generic_event_t *event = xcb_poll_for_event(c))
+      take(event);
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (answered + refused < count && std::chrono::steady_clock::now() < end) {
+    pollfd fd{xcb_get_file_descriptor(c), POLLIN, 0};
+    poll(&fd, 1, 100);
+    while (xcb_generic_event_t *event = xcb_poll_for_event(c))
+      take(event);
+  }
+  std::printf("answered %zu refused %zu of %zu\n", answered, refused, count);
+  return 0;
+}
+
+// One MULTIPLE request for `count` copies of image/bmp.
+int AskMultiple(xcb_connection_t *c, const xcb_screen_t *screen, std::size_t count) {
+  const xcb_atom_t clipboard = Intern(c, "CLIPBOARD"), multiple = Intern(c, "MULTIPLE"),
+                   bmp = Intern(c, "image/bmp"), pairsAtom = Intern(c, "VANTOLY_PAIRS");
+  const xcb_window_t window = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, 1, 1, 0,
+                    XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+  std::vector<xcb_atom_t> pairs;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string name = "VANTOLY_COPY_" + std::to_string(i);
+    pairs.push_back(bmp);
+    pairs.push_back(Intern(c, name.c_str()));
+  }
+  xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, pairsAtom, Intern(c, "ATOM_PAIR"), 32,
+                      static_cast<std::uint32_t>(pairs.size()), pairs.data());
+  xcb_convert_selection(c, window, clipboard, multiple, pairsAtom, XCB_CURRENT_TIME);
+  // Once the server has answered this, the request is in the owner's queue.
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  std::puts("sent");
+  std::fflush(stdout);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  while (xcb_generic_event_t *event = xcb_wait_for_event(c)) {
+    const bool notified = (event->response_type & 0x7f) == XCB_SELECTION_NOTIFY;
+    std::free(event);
+    if (notified)
+      break;
+  }
+  const Reply<xcb_get_property_reply_t> answer(
+      xcb_get_property_reply(c,
+                             xcb_get_property(c, 0, window, pairsAtom, XCB_ATOM_ANY, 0,
+                                              static_cast<std::uint32_t>(2 * count)),
+                             nullptr));
+  std::size_t answered = 0;
+  if (answer && answer->format == 32) {
+    const auto *got = static_cast<const xcb_atom_t *>(xcb_get_property_value(answer.get()));
+    const auto length = static_cast<std::size_t>(xcb_get_property_value_length(answer.get())) / 4;
+    for (std::size_t i = 1; i < length; i += 2)
+      answered += got[i] != XCB_ATOM_NONE;
+  }
+  std::printf("answered %zu of %zu\n", answered, count);
+  std::fflush(stdout);
+  while (std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  return 0;
 }
 
 int Cover(xcb_connection_t *c, const xcb_screen_t *screen, xcb_window_t target) {
@@ -237,7 +343,8 @@ int CountRed(xcb_connection_t *c, const xcb_screen_t *screen, xcb_window_t targe
 int main(int argc, char **argv) {
   if (argc < 2) {
     std::fputs("usage: vantoly_x11_helper own [SELECTION] | targets N | endless | manager |\n"
-               "                          cover WINDOW | red WINDOW\n",
+               "                          empty-yes | requests N | multiple N | cover WINDOW |\n"
+               "                          red WINDOW\n",
                stderr);
     return 2;
   }
@@ -261,6 +368,12 @@ int main(int argc, char **argv) {
     status = SendEndlessly(c, screen);
   else if (std::strcmp(argv[1], "manager") == 0)
     status = Manage(c, screen);
+  else if (std::strcmp(argv[1], "empty-yes") == 0)
+    status = SayEmptyYes(c, screen);
+  else if (std::strcmp(argv[1], "requests") == 0 && argc > 2)
+    status = AskRepeatedly(c, screen, std::strtoul(argv[2], nullptr, 10));
+  else if (std::strcmp(argv[1], "multiple") == 0 && argc > 2)
+    status = AskMultiple(c, screen, std::strtoul(argv[2], nullptr, 10));
   else if (std::strcmp(argv[1], "cover") == 0 && window != XCB_NONE)
     status = Cover(c, screen, window);
   else if (std::strcmp(argv[1], "red") == 0 && window != XCB_NONE)

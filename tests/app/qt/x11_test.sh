@@ -6,10 +6,12 @@
 # that PNG file. A clipboard owner that never answers: one read message after the deadline,
 # the window repainting, a second Enter starting nothing, and Esc ending the program while it
 # waits; a TARGETS list of a million atoms and an INCR transfer without end each end in the read
-# message too, with the memory bounded. The result outlives the program: without a clipboard
-# manager vantoly-keeper serves it (a second vantoly converts it, any other copy ends the
-# keeper); a manager that never answers costs a second at most, then the keeper serves it; a
-# manager that answers keeps it. Then the single-instance rule with real processes: a second
+# message too, with the memory bounded. The result outlives the program: vantoly-keeper takes it
+# over at once (every request across Esc answered, the clipboard taken with the dialog's own
+# time, never from a newer copy), and serves it until any other copy ends it (a second vantoly
+# converts it); a manager that never answers or says yes and keeps nothing costs nothing, one
+# that keeps the result ends the keeper; one MULTIPLE request naming the BMP hundreds of times
+# costs the X server one copy. Then the single-instance rule with real processes: a second
 # copy ends at once and silently, the first lives on, and a killed copy leaves no lock behind.
 # Last, under a window manager, the frame's bottom-right corner sits on the screen's.
 set -euo pipefail
@@ -39,17 +41,21 @@ wait_gone() {
   for ((i = 0; i < $2; i++)); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
   return 1
 }
-# Waits until the clipboard offers MIME type $1.
+# Pastes the clipboard (`paste -t TARGET` for a target); an owner that never answers fails it.
+paste() { timeout 10 xclip -selection clipboard "$@" -o; }
+# Waits until the clipboard offers MIME type $1, and another program than ours offers it (ours
+# offer TIMESTAMP too, xclip does not).
 wait_offered() {
-  local i
+  local i targets
   for ((i = 0; i < 100; i++)); do
-    xclip -selection clipboard -t TARGETS -o 2>/dev/null | grep -qx "$1" && return 0
+    targets=$(paste -t TARGETS 2>/dev/null || true)
+    grep -qx "$1" <<<"$targets" && ! grep -qx TIMESTAMP <<<"$targets" && return 0
     sleep 0.1
   done
   fail "the clipboard never offered $1"
 }
-# The keeper serving this display, if one runs (its one argument is the display's name).
-keeper_pid() { pgrep -f "vantoly-keeper $DISPLAY\$" || true; }
+# The keeper serving this display, if one runs (its arguments: the display's name, the time).
+keeper_pid() { pgrep -f "vantoly-keeper $DISPLAY( [0-9]+)?\$" || true; }
 # The visible dialog's window id; fails after 20 s.
 dialog_window() {
   timeout 20 xdotool search --sync --onlyvisible --name '^Vantoly$' | head -n 1
@@ -83,7 +89,6 @@ convert_offered() {
   local server=$!
   pids+=($server)
   wait_offered "$type"
-  # A keeper offers image/bmp too: the offer is xclip's only once the keeper has gone.
   local keeper
   for keeper in $(keeper_pid); do
     wait_gone "$keeper" 20 || fail "the keeper still runs after xclip took the clipboard"
@@ -93,9 +98,9 @@ convert_offered() {
   # The same file through vantoly-convert: a picture converts alike from a file and from the
   # clipboard.
   "$VANTOLY_CONVERT" "$mode" "$file" "$work/expected.bmp"
-  xclip -selection clipboard -t image/bmp -o >"$work/out.bmp"
+  paste -t image/bmp >"$work/out.bmp" || fail "no image/bmp ($type in, mode $mode)"
   cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs ($type in, mode $mode)"
-  xclip -selection clipboard -t image/png -o >"$work/out.png"
+  paste -t image/png >"$work/out.png" || fail "no image/png ($type in, mode $mode)"
   "$VANTOLY_COMPARE_IMAGE" "$work/expected.bmp" "$work/out.png" ||
     fail "image/png differs ($type in, mode $mode)"
   echo "ok: $type in, mode $mode: image/bmp and image/png as vantoly-convert"
@@ -128,7 +133,7 @@ box=
 for ((i = 0; i < 100; i++)); do box=$(message_box); [ -n "$box" ] && break; sleep 0.1; done
 [ -n "$box" ] || fail "no message after a PNG cut off halfway"
 kill -0 "$server" 2>/dev/null || fail "the clipboard changed hands after a PNG cut off halfway"
-xclip -selection clipboard -t image/png -o | cmp - "$work/cut.png" ||
+paste -t image/png | cmp - "$work/cut.png" ||
   fail "the clipboard changed after a PNG cut off halfway"
 xdotool windowfocus --sync "$box" key Return
 sleep 0.5
@@ -192,9 +197,9 @@ start_owner() {
 # The clipboard holds the result in expected.bmp: image/bmp byte for byte, image/png the same
 # pixels.
 check_result() {
-  xclip -selection clipboard -t image/bmp -o >"$work/out.bmp" || fail "no image/bmp $1"
+  paste -t image/bmp >"$work/out.bmp" || fail "no image/bmp $1"
   cmp "$work/expected.bmp" "$work/out.bmp" || fail "image/bmp differs $1"
-  xclip -selection clipboard -t image/png -o >"$work/out.png" || fail "no image/png $1"
+  paste -t image/png >"$work/out.png" || fail "no image/png $1"
   "$VANTOLY_COMPARE_IMAGE" "$work/expected.bmp" "$work/out.png" || fail "image/png differs $1"
 }
 
@@ -233,16 +238,28 @@ hostile_owner() {
 hostile_esc=0 hostile_owner "a TARGETS list of 1,000,000 atoms" targets 1000000
 hostile_owner "an INCR transfer without end" endless
 
-# No clipboard manager: after Esc the keeper serves the result, as vantoly-convert makes it.
+# Esc with no clipboard manager: the keeper takes the clipboard over with the dialog's own time
+# and serves the result as vantoly-convert makes it. Requests every 5 ms across Esc are each
+# answered, none refused: the keeper owns the clipboard before the dialog stops answering.
 start_vantoly
-mode=0
-convert_offered image/bmp "$work/sample.bmp" Return
+mode=1
+convert_offered image/bmp "$work/sample.bmp" Tab Down Return
+stamp=$(paste -t TIMESTAMP)
+"$VANTOLY_X11_HELPER" requests 100 >"$work/asked" &
+asker=$!
+sleep 0.15
+started=$EPOCHREALTIME
 xdotool key Escape
 wait_gone "$app" 15 || fail "Esc did not end the program (no clipboard manager)"
+gone=$(((${EPOCHREALTIME/./} - ${started/./}) / 1000))
+wait "$asker"
+grep -qx "answered 100 refused 0 of 100" "$work/asked" || fail "requests across Esc: $(cat "$work/asked")"
 keeper=$(keeper_pid)
 [ -n "$keeper" ] || fail "no keeper serves the result"
+[ "$(paste -t TIMESTAMP)" = "$stamp" ] ||
+  fail "the keeper took the clipboard at another time than the dialog ($stamp)"
 check_result "from the keeper"
-echo "ok: no clipboard manager: the keeper serves image/bmp and image/png"
+echo "ok: no clipboard manager: gone $gone ms after Esc, the keeper serves image/bmp and image/png, every request answered"
 
 # A second vantoly converts the kept picture, and takes the clipboard from the keeper.
 cp "$work/expected.bmp" "$work/kept.bmp"
@@ -259,21 +276,39 @@ keeper=$(keeper_pid)
 printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
 pids+=($!)
 wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
-[ "$(xclip -selection clipboard -o)" = "something else" ] || fail "the other program's text is gone"
+[ "$(paste)" = "something else" ] || fail "the other program's text is gone"
 echo "ok: a second vantoly converts the kept picture; another copy ends the keeper"
 
+# Starts the keeper on $work/expected.bmp and its PNG, as the dialog hands them over (two sizes,
+# then the files) with the ownership time $1: $keeper, and its answer in $work/confirmed.
+start_keeper() {
+  "$VANTOLY_COMPARE_IMAGE" --to-png "$work/expected.bmp" "$work/expected.png"
+  perl -e 'print pack("Q<Q<", -s $ARGV[0], -s $ARGV[1])' "$work/expected.bmp" "$work/expected.png" |
+    cat - "$work/expected.bmp" "$work/expected.png" >"$work/handed"
+  rm -f "$work/confirmed"
+  "$VANTOLY_KEEPER" "$DISPLAY" "$1" <"$work/handed" >"$work/confirmed" &
+  keeper=$!
+  pids+=($keeper)
+  for ((i = 0; i < 100; i++)); do [ -s "$work/confirmed" ] && break; sleep 0.1; done
+}
+
 # A result larger than one request the X server takes (16 MiB) goes out in INCR pieces, to
-# several requestors at once, with the keeper started as the dialog starts it.
+# several requestors at once.
 "$VANTOLY_MAKE_SAMPLE" "$work/large.bmp" 4400 4000
 "$VANTOLY_CONVERT" 1 "$work/large.bmp" "$work/expected.bmp"
-"$VANTOLY_KEEPER" "$DISPLAY" <"$work/expected.bmp" >"$work/confirmed" &
-keeper=$!
-pids+=($keeper)
-for ((i = 0; i < 100; i++)); do [ -s "$work/confirmed" ] && break; sleep 0.1; done
-[ -s "$work/confirmed" ] || fail "the keeper did not confirm"
+printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
+pids+=($!)
+wait_offered UTF8_STRING
+# With a time from before that copy, the keeper leaves the clipboard to it and ends.
+start_keeper 1
+[ "$(cat "$work/confirmed")" = 0 ] || fail "the keeper took the clipboard from a newer copy"
+wait_gone "$keeper" 20 || fail "the keeper did not end after a newer copy"
+[ "$(paste)" = "something else" ] || fail "the newer copy is gone"
+start_keeper 0
+[ "$(cat "$work/confirmed")" = 1 ] || fail "the keeper did not take the clipboard"
 readers=()
 for i in 1 2 3; do
-  xclip -selection clipboard -t image/bmp -o >"$work/large$i.bmp" &
+  paste -t image/bmp >"$work/large$i.bmp" &
   readers+=($!)
 done
 for i in 1 2 3; do
@@ -284,30 +319,56 @@ printf 'something else' | xclip -selection clipboard -quiet >/dev/null 2>&1 &
 pids+=($!)
 wait_gone "$keeper" 20 || fail "the keeper still runs after another program took the clipboard"
 rm -f "$work"/large*.bmp
-echo "ok: a large result goes out in pieces to three requestors at once"
+echo "ok: a large result goes out in pieces to three requestors at once; a newer copy stays"
 
-# A manager that owns CLIPBOARD_MANAGER and never answers: the keeper takes over.
-start_owner own CLIPBOARD_MANAGER
-start_vantoly
-convert_offered image/bmp "$work/sample.bmp" Return
-xdotool key Escape
-wait_gone "$app" 25 || fail "Esc did not end the program (a manager that never answers)"
-[ -n "$(keeper_pid)" ] || fail "no keeper after a manager that never answered"
-check_result "from the keeper after a manager that never answered"
-kill "$owner"
-echo "ok: a manager that never answers: the keeper serves image/bmp and image/png"
+# One MULTIPLE request naming image/bmp 256 times: the keeper serves it once, so the X server
+# grows by one copy rather than 256 (470 MB), and another requestor is answered meanwhile.
+"$VANTOLY_CONVERT" 1 "$work/sample.bmp" "$work/expected.bmp"
+start_keeper 0
+xvfb_before=$(awk '/^VmRSS/ { print $2 }' "/proc/${X11_SESSION_PIDS[0]}/status")
+"$VANTOLY_X11_HELPER" multiple 256 >"$work/asked" &
+asker=$!
+pids+=($asker)
+for ((i = 0; i < 50; i++)); do grep -q sent "$work/asked" && break; sleep 0.1; done
+started=$EPOCHREALTIME
+paste -t TARGETS >/dev/null || fail "no TARGETS beside a MULTIPLE flood"
+waited=$(((${EPOCHREALTIME/./} - ${started/./}) / 1000))
+for ((i = 0; i < 100; i++)); do grep -q answered "$work/asked" && break; sleep 0.1; done
+grown=$((($(awk '/^VmRSS/ { print $2 }' "/proc/${X11_SESSION_PIDS[0]}/status") - xvfb_before) / 1024))
+grep -qx "answered 1 of 256" "$work/asked" || fail "MULTIPLE flood: $(cat "$work/asked")"
+((grown < 200 && waited < 500)) || fail "MULTIPLE flood: the X server grew by $grown MB, TARGETS took $waited ms"
+kill "$asker" "$keeper"
+echo "ok: a MULTIPLE flood: the X server grew by $grown MB, another requestor answered in $waited ms"
 
-# A manager that answers keeps the result itself; no keeper is started.
-start_owner manager
-start_vantoly
-convert_offered image/bmp "$work/sample.bmp" Return
-xdotool key Escape
-wait_gone "$app" 25 || fail "Esc did not end the program (a manager that answers)"
-grep -q '^saved' "$work/owner.out" || fail "the manager did not save the result"
-[ -z "$(keeper_pid)" ] || fail "a keeper started although the manager saved the result"
-check_result "from the manager"
-kill "$owner"
-echo "ok: a manager that answers keeps image/bmp and image/png"
+# Managers: one that owns CLIPBOARD_MANAGER and never answers, one that says yes and keeps
+# nothing (as some compositors' X11 bridges do), one that keeps the result. Each time the dialog
+# is gone at once (the keeper asks the manager, not the dialog), and the keeper serves on
+# until the manager owns the clipboard.
+for manager in "own CLIPBOARD_MANAGER" empty-yes manager; do
+  start_owner $manager
+  start_vantoly
+  mode=0
+  convert_offered image/bmp "$work/sample.bmp" Return
+  started=$EPOCHREALTIME
+  xdotool key Escape
+  wait_gone "$app" 10 || fail "Esc did not end the program within a second ($manager)"
+  gone=$(((${EPOCHREALTIME/./} - ${started/./}) / 1000))
+  if [ "$manager" = manager ]; then
+    for ((i = 0; i < 50; i++)); do grep -q '^saved' "$work/owner.out" && break; sleep 0.1; done
+    grep -q '^saved' "$work/owner.out" || fail "the manager did not save the result"
+    for keeper in $(keeper_pid); do
+      wait_gone "$keeper" 20 || fail "the keeper still runs after the manager took the result"
+    done
+  else
+    [ -n "$(keeper_pid)" ] || fail "no keeper serves the result ($manager)"
+    if [ "$manager" = empty-yes ] && ! grep -q asked "$work/owner.out"; then
+      fail "the keeper did not ask the manager"
+    fi
+  fi
+  check_result "after Esc ($manager)"
+  kill "$owner"
+  echo "ok: $manager: gone $gone ms after Esc; image/bmp and image/png still paste"
+done
 
 # One copy at a time.
 "$VANTOLY" &
