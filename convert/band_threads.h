@@ -1,0 +1,161 @@
+// Bands of rows worked on several threads, each band following the one above it across the
+// width (the error diffusion's schedule, error_diffusion.h).
+//
+// Bands are taken in order from the top by whichever thread is free. A band waits only for the
+// one above, which a running thread has taken before it, so the work never waits for a thread
+// that could not be started, and the calling thread works too.
+//
+// What a band tells the band below lives in a slot per thread plus one: band b in slot
+// b % slots, as b / slots × (width + 2) plus its progress, 0 .. width pixels of its last row
+// stepped, width + 1 when it is done (its rows finished and published). So a slot's values
+// only grow as its bands follow one another, and a value beyond band b's range says that band
+// b is done. A band takes the slot over only after band b is done and no longer waited for:
+// bands are done in order, each after the one above, a thread holds one band at a time, and
+// the threads take bands through one counter, so that by the time band b + slots is taken some
+// thread has been done with a band below b.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace diffusion {
+
+class Bands {
+public:
+  // `count` bands of rows `width` pixels long, for up to `threads` threads at once.
+  Bands(int count, int width, int threads, int slack)
+      : m_count(count), m_width(width), m_slack(slack), m_slotCount(threads + 1),
+        m_slots(new Slot[static_cast<std::size_t>(threads) + 1]) {}
+
+  // The progress that says a band is done.
+  int Done() const { return m_width + 1; }
+
+  // The next band for the calling thread; -1 when none is left or one failed.
+  int Take() {
+    if (m_failed.load(std::memory_order_relaxed))
+      return -1;
+    const int band = m_next.fetch_add(1, std::memory_order_acq_rel);
+    return band < m_count ? band : -1;
+  }
+
+  // Band `band` has come this far: pixels of its last row stepped and their loads made, or
+  // Done(). A band alone on its thread has no one to tell.
+  void Tell(int band, int progress) {
+    Slot &slot = SlotOf(band);
+    const std::int64_t value = Base(band) + progress;
+    // Stored and read in one order with the waiter's (seq_cst): either it sees the value or
+    // this sees its wish to be woken. The wish is taken away with the wake-up, so that the
+    // waiter is woken once although it may not run at once (a shared core); a wish made
+    // meanwhile stays, and its waiter has seen the value.
+    slot.value.store(value, std::memory_order_seq_cst);
+    std::int64_t wakeAt = slot.wakeAt.load(std::memory_order_seq_cst);
+    if (wakeAt <= value && slot.wakeAt.compare_exchange_strong(wakeAt, NoOne))
+      slot.value.notify_all();
+  }
+
+  // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
+  // when it failed. A wait that must sleep sleeps until the band is Slack pixels further.
+  int Await(int band, int progress) {
+    Slot &slot = SlotOf(band);
+    const std::int64_t base = Base(band);
+    std::int64_t value = slot.value.load(std::memory_order_acquire);
+    if (value < base + progress) {
+      const int wanted = progress >= m_width ? progress : std::min(progress + m_slack, m_width);
+      for (;;) { // again after a wake-up that came too early
+        slot.wakeAt.store(base + wanted, std::memory_order_seq_cst);
+        if ((value = slot.value.load(std::memory_order_seq_cst)) >= base + wanted)
+          break;
+        slot.value.wait(value, std::memory_order_acquire);
+      }
+      slot.wakeAt.store(NoOne, std::memory_order_relaxed);
+    }
+    if (value == FailedValue)
+      return -1;
+    return static_cast<int>(std::min<std::int64_t>(value - base, Done()));
+  }
+
+  // Band `band` (or, -1, the thread between bands) failed: no band is taken any more, and the
+  // band below, waiting for it, fails too.
+  void Fail(int band) {
+    m_failed.store(true, std::memory_order_relaxed);
+    if (band < 0)
+      return;
+    Slot &slot = SlotOf(band);
+    slot.value.store(FailedValue, std::memory_order_seq_cst);
+    slot.value.notify_all();
+  }
+
+  bool Failed() const { return m_failed.load(std::memory_order_relaxed); }
+
+private:
+  static constexpr std::int64_t FailedValue = std::numeric_limits<std::int64_t>::max();
+  static constexpr std::int64_t NoOne = std::numeric_limits<std::int64_t>::max();
+
+  // A cache line each: the threads write their own often.
+  struct alignas(64) Slot {
+    std::atomic<std::int64_t> value{0};
+    std::atomic<std::int64_t> wakeAt{NoOne};
+  };
+
+  Slot &SlotOf(int band) { return m_slots[static_cast<std::size_t>(band % m_slotCount)]; }
+  std::int64_t Base(int band) const {
+    return static_cast<std::int64_t>(band / m_slotCount) * (static_cast<std::int64_t>(m_width) + 2);
+  }
+
+  const int m_count;
+  const int m_width;
+  const int m_slack;
+  const int m_slotCount;
+  const std::unique_ptr<Slot[]> m_slots;
+  std::atomic<int> m_next{0};
+  std::atomic<bool> m_failed{false};
+};
+
+// Runs doBand(b, worker) for every band b of `bands` on up to `threads` threads, this one
+// among them; worker is each thread's own copy of `worker`. False when a band returned false.
+// A thread that cannot be started leaves its bands to the others. Every thread has ended when
+// this returns or throws; an exception on any of them comes out here once they have.
+template <typename Worker, typename DoBand>
+bool RunBands(Bands &bands, const Worker &worker, int threads, DoBand doBand) {
+  std::exception_ptr error;
+  std::atomic<bool> erred{false};
+  const auto work = [&]() noexcept {
+    int band = -1;
+    try {
+      Worker mine(worker);
+      while ((band = bands.Take()) >= 0)
+        if (!doBand(band, mine)) {
+          bands.Fail(band);
+          return;
+        }
+    } catch (...) {
+      if (!erred.exchange(true))
+        error = std::current_exception();
+      bands.Fail(band);
+    }
+  };
+  std::vector<std::thread> helpers;
+  helpers.reserve(static_cast<std::size_t>(threads - 1));
+  try {
+    while (static_cast<int>(helpers.size()) < threads - 1)
+      helpers.emplace_back(work);
+  } catch (const std::system_error &) { // no thread to be had: fewer do the work
+  } catch (const std::bad_alloc &) {
+  }
+  work();
+  for (std::thread &helper : helpers)
+    helper.join();
+  if (error)
+    std::rethrow_exception(error);
+  return !bands.Failed();
+}
+
+} // namespace diffusion
