@@ -234,26 +234,41 @@ TEST(FastConverters, DiffusionOnAnyNumberOfThreadsGivesThePlainBytes) {
       EXPECT_EQ(PackedBytes(d4), PackedBytes(colour)) << width << "x" << height << ", " << threads;
     }
 
-    // The source still being filled on another thread, every band's thread waiting for its
-    // rows; a filling that fails halfway stops them all, and the conversion fails.
+    // As a request overlaps its steps: the source filled on one thread, every band's thread
+    // waiting for its rows, and the result's rows taken on another as they are published,
+    // each final by then. A filling that fails halfway stops them all, and the conversion
+    // fails.
+    const auto stride = DibStride(4, width);
+    std::vector<std::uint8_t> expected;
+    for (int y = 0; y < height; ++y)
+      expected.insert(expected.end(), colour.RowAddress(y), colour.RowAddress(y) + stride);
     for (const bool complete : {true, false}) {
       CDibImage filled, dest;
-      CRowProgress progress;
+      CRowProgress filling, published;
       const DibInfoHeader header{40, width, height, 1, 24, 0, 0, 0, 0, 0, 0};
       ASSERT_TRUE(filled.CreateFromHeader(header, nullptr, nullptr) &&
                   dest.Create(width, height, 4));
-      filled.m_rowProgress = &progress;
+      filled.m_rowProgress = &filling;
+      dest.m_rowProgress = &published;
       std::thread filler([&] {
         for (int y = 0; y < (complete ? height : height / 2); ++y) {
           std::memcpy(filled.RowAddress(y), source.RowAddress(y), DibStride(24, width));
-          progress.Publish(y + 1);
+          filling.Publish(y + 1);
         }
-        progress.End(complete);
+        filling.End(complete);
       });
-      EXPECT_EQ(diffusion::DiffuseStandard16(filled, dest, 3), complete);
+      std::vector<std::uint8_t> taken;
+      std::thread taker([&] {
+        for (int y = 0; y < height && WaitForRows(dest, y + 1); ++y)
+          taken.insert(taken.end(), dest.RowAddress(y), dest.RowAddress(y) + stride);
+      });
+      const bool converted = diffusion::DiffuseStandard16(filled, dest, 3);
+      published.End(converted);
       filler.join();
+      taker.join();
+      EXPECT_EQ(converted, complete);
       if (complete) {
-        EXPECT_EQ(PackedBytes(dest), PackedBytes(colour)) << width << "x" << height;
+        EXPECT_EQ(taken, expected) << width << "x" << height;
       }
     }
   }
