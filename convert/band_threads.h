@@ -17,10 +17,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -58,7 +60,7 @@ public:
     slot.value.store(value, std::memory_order_seq_cst);
     std::int64_t wakeAt = slot.wakeAt.load(std::memory_order_seq_cst);
     if (wakeAt <= value && slot.wakeAt.compare_exchange_strong(wakeAt, NoOne))
-      slot.value.notify_all();
+      Wake(slot);
   }
 
   // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
@@ -69,11 +71,12 @@ public:
     std::int64_t value = slot.value.load(std::memory_order_acquire);
     if (value < base + progress) {
       const int wanted = progress >= m_width ? progress : std::min(progress + m_slack, m_width);
+      std::unique_lock<std::mutex> lock(slot.mutex);
       for (;;) { // again after a wake-up that came too early
         slot.wakeAt.store(base + wanted, std::memory_order_seq_cst);
         if ((value = slot.value.load(std::memory_order_seq_cst)) >= base + wanted)
           break;
-        slot.value.wait(value, std::memory_order_acquire);
+        slot.woken.wait(lock);
       }
       slot.wakeAt.store(NoOne, std::memory_order_relaxed);
     }
@@ -90,7 +93,7 @@ public:
       return;
     Slot &slot = SlotOf(band);
     slot.value.store(FailedValue, std::memory_order_seq_cst);
-    slot.value.notify_all();
+    Wake(slot);
   }
 
   bool Failed() const { return m_failed.load(std::memory_order_relaxed); }
@@ -99,11 +102,21 @@ private:
   static constexpr std::int64_t FailedValue = std::numeric_limits<std::int64_t>::max();
   static constexpr std::int64_t NoOne = std::numeric_limits<std::int64_t>::max();
 
-  // A cache line each: the threads write their own often.
+  // A cache line each: the threads write their own often. The mutex and condition variable
+  // serve only a wait that sleeps.
   struct alignas(64) Slot {
     std::atomic<std::int64_t> value{0};
     std::atomic<std::int64_t> wakeAt{NoOne};
+    std::mutex mutex;
+    std::condition_variable woken;
   };
+
+  // Wakes the slot's waiter: it sleeps already, or it has yet to read the value and will see
+  // it, for it reads it holding the mutex.
+  static void Wake(Slot &slot) {
+    { const std::lock_guard<std::mutex> lock(slot.mutex); }
+    slot.woken.notify_all();
+  }
 
   Slot &SlotOf(int band) { return m_slots[static_cast<std::size_t>(band % m_slotCount)]; }
   std::int64_t Base(int band) const {
