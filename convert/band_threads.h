@@ -13,6 +13,11 @@
 // bands are done in order, each after the one above, a thread holds one band at a time, and
 // the threads take bands through one counter, so that by the time band b + slots is taken some
 // thread has been done with a band below b.
+//
+// Threads that share a core take turns rather than run side by side: a thread then sleeps
+// until the band it waits for is done. A thread that keeps finding so when it wakes stops
+// taking bands and leaves them to the others, so that turns are not taken at every band (one
+// core, or fewer cores than threads). The calling thread always sees the work through.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +37,14 @@ namespace diffusion {
 
 class Bands {
 public:
+  // A thread's own account of its waits.
+  struct Waits {
+    bool mayStop = false; // not the calling thread
+    int lateInARow = 0;   // wake-ups that found the band waited for done
+  };
+  // Wake-ups in a row that tell a thread it is taking turns.
+  static constexpr int LateWakes = 3;
+
   // `count` bands of rows `width` pixels long, for up to `threads` threads at once.
   Bands(int count, int width, int threads, int slack)
       : m_count(count), m_width(width), m_slack(slack), m_slotCount(threads + 1),
@@ -40,9 +53,11 @@ public:
   // The progress that says a band is done.
   int Done() const { return m_width + 1; }
 
-  // The next band for the calling thread; -1 when none is left or one failed.
-  int Take() {
-    if (m_failed.load(std::memory_order_relaxed))
+  // The next band for the calling thread; -1 when none is left, one failed, or the thread
+  // should stop.
+  int Take(const Waits &waits) {
+    if (m_failed.load(std::memory_order_relaxed) ||
+        (waits.mayStop && waits.lateInARow >= LateWakes))
       return -1;
     const int band = m_next.fetch_add(1, std::memory_order_acq_rel);
     return band < m_count ? band : -1;
@@ -65,7 +80,7 @@ public:
 
   // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
   // when it failed. A wait that must sleep sleeps until the band is Slack pixels further.
-  int Await(int band, int progress) {
+  int Await(int band, int progress, Waits &waits) {
     Slot &slot = SlotOf(band);
     const std::int64_t base = Base(band);
     std::int64_t value = slot.value.load(std::memory_order_acquire);
@@ -79,6 +94,9 @@ public:
         slot.woken.wait(lock);
       }
       slot.wakeAt.store(NoOne, std::memory_order_relaxed);
+      // Late: the band ran on past its last pixels while this one slept.
+      if (wanted < m_width)
+        waits.lateInARow = value >= base + Done() ? waits.lateInARow + 1 : 0;
     }
     if (value == FailedValue)
       return -1;
@@ -132,20 +150,22 @@ private:
   std::atomic<bool> m_failed{false};
 };
 
-// Runs doBand(b, worker) for every band b of `bands` on up to `threads` threads, this one
-// among them; worker is each thread's own copy of `worker`. False when a band returned false.
+// Runs doBand(b, worker, waits) for every band b of `bands` on up to `threads` threads, this
+// one among them; worker is each thread's own copy of `worker`, waits its own account for
+// Bands::Await. False when a band returned false.
 // A thread that cannot be started leaves its bands to the others. Every thread has ended when
 // this returns or throws; an exception on any of them comes out here once they have.
 template <typename Worker, typename DoBand>
 bool RunBands(Bands &bands, const Worker &worker, int threads, DoBand doBand) {
   std::exception_ptr error;
   std::atomic<bool> erred{false};
-  const auto work = [&]() noexcept {
+  const auto work = [&](bool helper) noexcept {
     int band = -1;
     try {
       Worker mine(worker);
-      while ((band = bands.Take()) >= 0)
-        if (!doBand(band, mine)) {
+      Bands::Waits waits{helper};
+      while ((band = bands.Take(waits)) >= 0)
+        if (!doBand(band, mine, waits)) {
           bands.Fail(band);
           return;
         }
@@ -159,11 +179,11 @@ bool RunBands(Bands &bands, const Worker &worker, int threads, DoBand doBand) {
   helpers.reserve(static_cast<std::size_t>(threads - 1));
   try {
     while (static_cast<int>(helpers.size()) < threads - 1)
-      helpers.emplace_back(work);
+      helpers.emplace_back(work, true);
   } catch (const std::system_error &) { // no thread to be had: fewer do the work
   } catch (const std::bad_alloc &) {
   }
-  work();
+  work(false);
   for (std::thread &helper : helpers)
     helper.join();
   if (error)

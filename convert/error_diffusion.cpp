@@ -218,7 +218,7 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
     threads = ThreadsFor(width, height, lanes);
   diffusion::Bands bands((height + lanes - 1) / lanes, width, threads, diffusion::Slack);
   const bool alone = threads == 1;
-  return RunBands(bands, loader, threads, [&](int band, Loader &rows) {
+  return RunBands(bands, loader, threads, [&](int band, Loader &rows, auto &waits) {
     const int y = band * lanes;
     const int count = height - y < lanes ? height - y : lanes;
     double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
@@ -242,7 +242,7 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
     int above = band == 0 || alone ? bands.Done() : 0;
     for (int block = 0; block < steps; block += Chunk) {
       const int needed = std::min(block + Chunk + Reach, width);
-      if (above < needed && (above = bands.Await(band - 1, needed)) < 0)
+      if (above < needed && (above = bands.Await(band - 1, needed, waits)) < 0)
         return false;
       if (count == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
         run(block, std::true_type{});
@@ -258,7 +258,7 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
     }
     for (int k = 0; k < count; ++k)
       row[static_cast<std::size_t>(k)].Finish();
-    if (above < bands.Done() && bands.Await(band - 1, bands.Done()) < 0)
+    if (above < bands.Done() && bands.Await(band - 1, bands.Done(), waits) < 0)
       return false;
     PublishRows(dest, y + count);
     if (!alone)
