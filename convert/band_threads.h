@@ -14,10 +14,11 @@
 // the threads take bands through one counter, so that by the time band b + slots is taken some
 // thread has been done with a band below b.
 //
-// Threads that share a core take turns rather than run side by side: a thread then sleeps
-// until the band it waits for is done. A thread that keeps finding so when it wakes stops
-// taking bands and leaves them to the others, so that turns are not taken at every band (one
-// core, or fewer cores than threads). The calling thread always sees the work through.
+// Threads that share a core take turns rather than run side by side, and would take them at
+// every band or more often. A thread that, each time it has to wait, finds that the band above
+// has not moved on while it worked, runs alone on its core: it stops taking bands and leaves
+// them to the others (one core, or fewer cores than threads). The calling thread always sees
+// the work through.
 #pragma once
 
 #include <algorithm>
@@ -40,10 +41,10 @@ public:
   // A thread's own account of its waits.
   struct Waits {
     bool mayStop = false; // not the calling thread
-    int lateInARow = 0;   // wake-ups that found the band waited for done
+    int stillInARow = 0;  // waits that found the band above where it was at the last one
   };
-  // Wake-ups in a row that tell a thread it is taking turns.
-  static constexpr int LateWakes = 3;
+  // Waits in a row that tell a thread it is taking turns.
+  static constexpr int StillWaits = 3;
 
   // `count` bands of rows `width` pixels long, for up to `threads` threads at once.
   Bands(int count, int width, int threads, int slack)
@@ -57,7 +58,7 @@ public:
   // should stop.
   int Take(const Waits &waits) {
     if (m_failed.load(std::memory_order_relaxed) ||
-        (waits.mayStop && waits.lateInARow >= LateWakes))
+        (waits.mayStop && waits.stillInARow >= StillWaits))
       return -1;
     const int band = m_next.fetch_add(1, std::memory_order_acq_rel);
     return band < m_count ? band : -1;
@@ -79,11 +80,14 @@ public:
   }
 
   // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
-  // when it failed. A wait that must sleep sleeps until the band is Slack pixels further.
-  int Await(int band, int progress, Waits &waits) {
+  // when it failed. `known`: how far it had come at the caller's last look, 0 for none. A
+  // wait that must sleep sleeps until the band is Slack pixels further.
+  int Await(int band, int progress, int known, Waits &waits) {
     Slot &slot = SlotOf(band);
     const std::int64_t base = Base(band);
     std::int64_t value = slot.value.load(std::memory_order_acquire);
+    if (known > 0)
+      waits.stillInARow = value == base + known ? waits.stillInARow + 1 : 0;
     if (value < base + progress) {
       const int wanted = progress >= m_width ? progress : std::min(progress + m_slack, m_width);
       std::unique_lock<std::mutex> lock(slot.mutex);
@@ -94,9 +98,6 @@ public:
         slot.woken.wait(lock);
       }
       slot.wakeAt.store(NoOne, std::memory_order_relaxed);
-      // Late: the band ran on past its last pixels while this one slept.
-      if (wanted < m_width)
-        waits.lateInARow = value >= base + Done() ? waits.lateInARow + 1 : 0;
     }
     if (value == FailedValue)
       return -1;

@@ -242,7 +242,7 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
     int above = band == 0 || alone ? bands.Done() : 0;
     for (int block = 0; block < steps; block += Chunk) {
       const int needed = std::min(block + Chunk + Reach, width);
-      if (above < needed && (above = bands.Await(band - 1, needed, waits)) < 0)
+      if (above < needed && (above = bands.Await(band - 1, needed, above, waits)) < 0)
         return false;
       if (count == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
         run(block, std::true_type{});
@@ -258,7 +258,7 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
     }
     for (int k = 0; k < count; ++k)
       row[static_cast<std::size_t>(k)].Finish();
-    if (above < bands.Done() && bands.Await(band - 1, bands.Done(), waits) < 0)
+    if (above < bands.Done() && bands.Await(band - 1, bands.Done(), above, waits) < 0)
       return false;
     PublishRows(dest, y + count);
     if (!alone)
