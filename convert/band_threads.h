@@ -80,8 +80,9 @@ public:
   }
 
   // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
-  // when it failed. `known`: how far it had come at the caller's last look, 0 for none. A
-  // wait that must sleep sleeps until the band is Slack pixels further.
+  // when it failed. `known`: how far it had come at the caller's last look, which the caller
+  // has worked on since; 0 for none (nothing to tell by). A wait that must sleep sleeps until
+  // the band is Slack pixels further.
   int Await(int band, int progress, int known, Waits &waits) {
     Slot &slot = SlotOf(band);
     const std::int64_t base = Base(band);

@@ -258,7 +258,7 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
     }
     for (int k = 0; k < count; ++k)
       row[static_cast<std::size_t>(k)].Finish();
-    if (above < bands.Done() && bands.Await(band - 1, bands.Done(), above, waits) < 0)
+    if (above < bands.Done() && bands.Await(band - 1, bands.Done(), 0, waits) < 0)
       return false;
     PublishRows(dest, y + count);
     if (!alone)
