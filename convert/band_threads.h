@@ -15,10 +15,10 @@
 // thread has been done with a band below b.
 //
 // Threads that share a core take turns rather than run side by side, and would take them at
-// every band or more often. A thread that, each time it has to wait, finds that the band above
-// has not moved on while it worked, runs alone on its core: it stops taking bands and leaves
-// them to the others (one core, or fewer cores than threads). The calling thread always sees
-// the work through.
+// every band or more often. A thread that, each time it has to wait, finds the band above
+// where it was at its last look, although it has worked since, is taking turns with the
+// thread above: it stops taking bands and leaves them to the others (one core, or fewer cores
+// than threads). The calling thread always sees the work through.
 #pragma once
 
 #include <algorithm>

@@ -42,9 +42,9 @@ static_assert(Reach >= 1);
 // than needed, so that the two do not take turns at every block.
 inline constexpr int Slack = 4 * Chunk;
 static_assert(Slack >= 0);
-// Threads: no more than bands fit side by side along a row, each BandLead + Slack steps behind
-// the one above, nor than take this many pixels each: starting a thread costs about as much as
-// diffusing a few thousand.
+// Threads: only as many as bands fit side by side along a row, each BandLead + Slack steps
+// behind the one above, and one per this many pixels at most: starting a thread costs about
+// as much as diffusing a few thousand.
 inline constexpr int PixelsPerThread = 1 << 16;
 
 // DiffuseMonochrome and DiffuseStandard16 on `threads` threads exactly (the tests' way in);
