@@ -21,7 +21,6 @@
 // than threads). The calling thread always sees the work through.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -56,65 +55,21 @@ public:
 
   // The next band for the calling thread; -1 when none is left, one failed, or the thread
   // should stop.
-  int Take(const Waits &waits) {
-    if (m_failed.load(std::memory_order_relaxed) ||
-        (waits.mayStop && waits.stillInARow >= StillWaits))
-      return -1;
-    const int band = m_next.fetch_add(1, std::memory_order_acq_rel);
-    return band < m_count ? band : -1;
-  }
+  int Take(const Waits &waits);
 
   // Band `band` has come this far: pixels of its last row stepped and their loads made, or
   // Done(). A band alone on its thread has no one to tell.
-  void Tell(int band, int progress) {
-    Slot &slot = SlotOf(band);
-    const std::int64_t value = Base(band) + progress;
-    // Stored and read in one order with the waiter's (seq_cst): either it sees the value or
-    // this sees its wish to be woken. The wish is taken away with the wake-up, so that the
-    // waiter is woken once although it may not run at once (a shared core); a wish made
-    // meanwhile stays, and its waiter has seen the value.
-    slot.value.store(value, std::memory_order_seq_cst);
-    std::int64_t wakeAt = slot.wakeAt.load(std::memory_order_seq_cst);
-    if (wakeAt <= value && slot.wakeAt.compare_exchange_strong(wakeAt, NoOne))
-      Wake(slot);
-  }
+  void Tell(int band, int progress);
 
   // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
   // when it failed. `known`: how far it had come at the caller's last look, which the caller
   // has worked on since; 0 for none (nothing to tell by). A wait that must sleep sleeps until
   // the band is Slack pixels further.
-  int Await(int band, int progress, int known, Waits &waits) {
-    Slot &slot = SlotOf(band);
-    const std::int64_t base = Base(band);
-    std::int64_t value = slot.value.load(std::memory_order_acquire);
-    if (known > 0)
-      waits.stillInARow = value == base + known ? waits.stillInARow + 1 : 0;
-    if (value < base + progress) {
-      const int wanted = progress >= m_width ? progress : std::min(progress + m_slack, m_width);
-      std::unique_lock<std::mutex> lock(slot.mutex);
-      for (;;) { // again after a wake-up that came too early
-        slot.wakeAt.store(base + wanted, std::memory_order_seq_cst);
-        if ((value = slot.value.load(std::memory_order_seq_cst)) >= base + wanted)
-          break;
-        slot.woken.wait(lock);
-      }
-      slot.wakeAt.store(NoOne, std::memory_order_relaxed);
-    }
-    if (value == FailedValue)
-      return -1;
-    return static_cast<int>(std::min<std::int64_t>(value - base, Done()));
-  }
+  int Await(int band, int progress, int known, Waits &waits);
 
   // Band `band` (or, -1, the thread between bands) failed: no band is taken any more, and the
   // band below, waiting for it, fails too.
-  void Fail(int band) {
-    m_failed.store(true, std::memory_order_relaxed);
-    if (band < 0)
-      return;
-    Slot &slot = SlotOf(band);
-    slot.value.store(FailedValue, std::memory_order_seq_cst);
-    Wake(slot);
-  }
+  void Fail(int band);
 
   bool Failed() const { return m_failed.load(std::memory_order_relaxed); }
 
@@ -133,10 +88,7 @@ private:
 
   // Wakes the slot's waiter: it sleeps already, or it has yet to read the value and will see
   // it, for it reads it holding the mutex.
-  static void Wake(Slot &slot) {
-    { const std::lock_guard<std::mutex> lock(slot.mutex); }
-    slot.woken.notify_all();
-  }
+  static void Wake(Slot &slot);
 
   Slot &SlotOf(int band) { return m_slots[static_cast<std::size_t>(band % m_slotCount)]; }
   std::int64_t Base(int band) const {

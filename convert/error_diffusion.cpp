@@ -197,6 +197,61 @@ int ThreadsFor(int width, int height, int lanes) {
   return threads < 1 ? 1 : static_cast<int>(threads);
 }
 
+// Band `band` of a picture `width` × `height` in bands of `lanes` rows, whose rows live in
+// `buffer`; DiffuseRows says the rest. False when a source row never came or the band above
+// failed.
+template <typename Loader, typename MakeRow, typename Waits>
+bool DiffuseBand(diffusion::Bands &bands, int band, Loader &rows, Waits &waits,
+                 const CDibImage &dest, MakeRow &makeRow, double *const *buffer, int width,
+                 int height, int lanes, bool alone) {
+  const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
+  const int y = band * lanes;
+  const int count = height - y < lanes ? height - y : lanes;
+  double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
+  std::array<decltype(makeRow(0)), Lanes> row;
+  for (int k = 0; k < count; ++k)
+    row[static_cast<std::size_t>(k)] = makeRow(y + k);
+  // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
+  // the image skip the test.
+  const int steps = width + (count - 1) * Lag;
+  const auto run = [&](int block, auto everyLane) {
+    auto lane = row; // a local copy, indexed by constants only, can stay in registers
+    for (int t = block; t < block + Chunk && t < steps; ++t)
+      ForEachLane([&](auto k) {
+        const int x = t - k * Lag;
+        if (everyLane || (k < count && x >= 0 && x < width))
+          lane[k].Step(x, bufferOfLane[k % 2], bufferOfLane[1 - k % 2]);
+      });
+    row = lane;
+  };
+  // How far the band above is known to have come.
+  int above = band == 0 || alone ? bands.Done() : 0;
+  for (int block = 0; block < steps; block += Chunk) {
+    const int needed = std::min(block + Chunk + Reach, width);
+    if (above < needed && (above = bands.Await(band - 1, needed, above, waits)) < 0)
+      return false;
+    if (count == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
+      run(block, std::true_type{});
+    else
+      run(block, std::false_type{});
+    for (int k = 0; k < count && y + k + 2 < height; ++k) {
+      const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
+      if (from < to && !rows.Load(y + k + 2, bufferOfLane[k % 2], from, to))
+        return false;
+    }
+    if (!alone)
+      bands.Tell(band, clip(block + Chunk - (count - 1) * Lag));
+  }
+  for (int k = 0; k < count; ++k)
+    row[static_cast<std::size_t>(k)].Finish();
+  if (above < bands.Done() && bands.Await(band - 1, bands.Done(), 0, waits) < 0)
+    return false;
+  PublishRows(dest, y + count);
+  if (!alone)
+    bands.Tell(band, bands.Done());
+  return true;
+}
+
 // `makeRow(y)` makes row y's quantiser for `dest`: Step(x, current, next) quantises pixel x
 // from its cell and spreads its error; Finish() when the row is done. False when a source row
 // never came. `threads`: 0 to choose.
@@ -211,59 +266,14 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
   double *const buffer[2] = {even.data() + Channels, odd.data() + Channels};
   if (!loader.Load(0, buffer[0]) || (height > 1 && !loader.Load(1, buffer[1])))
     return false;
-  const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
   // Rows narrower than Lag cannot overlap: one at a time, without stepping through the gaps.
   const int lanes = width < Lag ? 1 : Lanes;
   if (threads < 1)
     threads = ThreadsFor(width, height, lanes);
   diffusion::Bands bands((height + lanes - 1) / lanes, width, threads, diffusion::Slack);
-  const bool alone = threads == 1;
   return RunBands(bands, loader, threads, [&](int band, Loader &rows, auto &waits) {
-    const int y = band * lanes;
-    const int count = height - y < lanes ? height - y : lanes;
-    double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
-    std::array<decltype(makeRow(0)), Lanes> row;
-    for (int k = 0; k < count; ++k)
-      row[static_cast<std::size_t>(k)] = makeRow(y + k);
-    // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
-    // the image skip the test.
-    const int steps = width + (count - 1) * Lag;
-    const auto run = [&](int block, auto everyLane) {
-      auto lane = row; // a local copy, indexed by constants only, can stay in registers
-      for (int t = block; t < block + Chunk && t < steps; ++t)
-        ForEachLane([&](auto k) {
-          const int x = t - k * Lag;
-          if (everyLane || (k < count && x >= 0 && x < width))
-            lane[k].Step(x, bufferOfLane[k % 2], bufferOfLane[1 - k % 2]);
-        });
-      row = lane;
-    };
-    // How far the band above is known to have come.
-    int above = band == 0 || alone ? bands.Done() : 0;
-    for (int block = 0; block < steps; block += Chunk) {
-      const int needed = std::min(block + Chunk + Reach, width);
-      if (above < needed && (above = bands.Await(band - 1, needed, above, waits)) < 0)
-        return false;
-      if (count == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
-        run(block, std::true_type{});
-      else
-        run(block, std::false_type{});
-      for (int k = 0; k < count && y + k + 2 < height; ++k) {
-        const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
-        if (from < to && !rows.Load(y + k + 2, bufferOfLane[k % 2], from, to))
-          return false;
-      }
-      if (!alone)
-        bands.Tell(band, clip(block + Chunk - (count - 1) * Lag));
-    }
-    for (int k = 0; k < count; ++k)
-      row[static_cast<std::size_t>(k)].Finish();
-    if (above < bands.Done() && bands.Await(band - 1, bands.Done(), 0, waits) < 0)
-      return false;
-    PublishRows(dest, y + count);
-    if (!alone)
-      bands.Tell(band, bands.Done());
-    return true;
+    return DiffuseBand(bands, band, rows, waits, dest, makeRow, buffer, width, height, lanes,
+                       threads == 1);
   });
 }
 
