@@ -71,7 +71,7 @@ private:
 
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
-  int m_rows = -1; // -1: the image is not made yet
+  int m_rows = -1;                // -1: the image is not made yet
   mutable int m_wakeAt = INT_MAX; // the earliest batch a sleeping reader waits for
   bool m_ended = false;
   bool m_complete = false;
@@ -108,6 +108,9 @@ public:
     m_final = m_progress->WaitFor(y + 1);
     return m_final > y;
   }
+
+  // Whether row y is known to be final, so that Wait returns at once.
+  bool Known(int y) const { return y < m_final; }
 
 private:
   const CRowProgress *m_progress;

@@ -31,10 +31,11 @@ int Bands::Await(int band, int progress, int known, Waits &waits) {
   Slot &slot = SlotOf(band);
   const std::int64_t base = Base(band);
   std::int64_t value = slot.value.load(std::memory_order_acquire);
-  if (known > 0)
+  if (known > 0 && !slot.asleep.load(std::memory_order_relaxed))
     waits.stillInARow = value == base + known ? waits.stillInARow + 1 : 0;
   if (value < base + progress) {
     const int wanted = progress >= m_width ? progress : std::min(progress + m_slack, m_width);
+    Asleep(band + 1, true);
     std::unique_lock<std::mutex> lock(slot.mutex);
     for (;;) { // again after a wake-up that came too early
       slot.wakeAt.store(base + wanted, std::memory_order_seq_cst);
@@ -43,6 +44,8 @@ int Bands::Await(int band, int progress, int known, Waits &waits) {
       slot.woken.wait(lock);
     }
     slot.wakeAt.store(NoOne, std::memory_order_relaxed);
+    lock.unlock();
+    Asleep(band + 1, false);
   }
   if (value == FailedValue)
     return -1;

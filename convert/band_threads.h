@@ -16,9 +16,10 @@
 //
 // Threads that share a core take turns rather than run side by side, and would take them at
 // every band or more often. A thread that, each time it has to wait, finds the band above
-// where it was at its last look, although it has worked since, is taking turns with the
-// thread above: it stops taking bands and leaves them to the others (one core, or fewer cores
-// than threads). The calling thread always sees the work through.
+// where it was at its last look, although it has worked since and the band above was not
+// waiting itself, is taking turns with the thread above: it stops taking bands and leaves them
+// to the others (one core, or fewer cores than threads). The calling thread always sees the
+// work through.
 #pragma once
 
 #include <atomic>
@@ -67,6 +68,11 @@ public:
   // the band is Slack pixels further.
   int Await(int band, int progress, int known, Waits &waits);
 
+  // Band `band` waits for something other than the band above (true), or no longer (false).
+  void Asleep(int band, bool asleep) {
+    SlotOf(band).asleep.store(asleep, std::memory_order_relaxed);
+  }
+
   // Band `band` (or, -1, the thread between bands) failed: no band is taken any more, and the
   // band below, waiting for it, fails too.
   void Fail(int band);
@@ -82,6 +88,7 @@ private:
   struct alignas(64) Slot {
     std::atomic<std::int64_t> value{0};
     std::atomic<std::int64_t> wakeAt{NoOne};
+    std::atomic<bool> asleep{false}; // waiting, so standing still tells nothing
     std::mutex mutex;
     std::condition_variable woken;
   };

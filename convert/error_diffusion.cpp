@@ -146,6 +146,10 @@ public:
     });
   }
   [[nodiscard]] bool Load(int y, double *row) const { return Load(y, row, 0, m_source.Width()); }
+  // Whether Load will not wait for row y.
+  bool Known(int y) const {
+    return !m_source.HasSection() || y < 0 || y >= m_source.Height() || m_rows.Known(y);
+  }
 
 private:
   const CDibImage &m_source;
@@ -236,8 +240,17 @@ bool DiffuseBand(diffusion::Bands &bands, int band, Loader &rows, Waits &waits,
       run(block, std::false_type{});
     for (int k = 0; k < count && y + k + 2 < height; ++k) {
       const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
-      if (from < to && !rows.Load(y + k + 2, bufferOfLane[k % 2], from, to))
-        return false;
+      if (from < to) {
+        // Standing still while the source is read is no sign of turns to the band below.
+        const bool mayWait = !alone && !rows.Known(y + k + 2);
+        if (mayWait)
+          bands.Asleep(band, true);
+        const bool loaded = rows.Load(y + k + 2, bufferOfLane[k % 2], from, to);
+        if (mayWait)
+          bands.Asleep(band, false);
+        if (!loaded)
+          return false;
+      }
     }
     if (!alone)
       bands.Tell(band, clip(block + Chunk - (count - 1) * Lag));
