@@ -43,8 +43,10 @@ public:
     if (m_sizeRefused)
       return false;
     m_rows = std::max(m_rows, rows);
-    if (m_rows >= m_wakeAt)
+    if (m_rows >= m_wakeAt) {
+      m_wakeAt = INT_MAX;
       m_changed.notify_all();
+    }
     return !m_abandoned;
   }
 
@@ -88,13 +90,17 @@ public:
   // Waits until rows 0 .. rows - 1 are final (for rows 0: until the image is made) and returns
   // how many rows are final then, at least `rows`; -1 when the filling ended without them.
   // A reader that has caught up is woken only once a batch of rows is there, or at the end,
-  // so that the threads meet once per batch rather than once per row.
+  // so that the threads meet once per batch rather than once per row. Readers on several
+  // threads may wait at once: the filling wakes them all when the first one's batch is there,
+  // and the others sleep on.
   int WaitFor(int rows) const {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_rows < rows && !m_ended) {
-      m_wakeAt = rows == 0 ? 0 : rows + RowBatch;
-      m_changed.wait(lock, [&] { return m_rows >= m_wakeAt || m_ended; });
-      m_wakeAt = INT_MAX;
+      const int wakeAt = rows == 0 ? 0 : rows + RowBatch;
+      while (m_rows < wakeAt && !m_ended) {
+        m_wakeAt = std::min(m_wakeAt, wakeAt);
+        m_changed.wait(lock);
+      }
     }
     return m_rows >= rows ? m_rows : -1;
   }
@@ -111,8 +117,8 @@ private:
 
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
-  int m_rows = -1; // -1: the image is not made yet
-  mutable int m_wakeAt = INT_MAX;
+  int m_rows = -1;                // -1: the image is not made yet
+  mutable int m_wakeAt = INT_MAX; // the earliest batch a sleeping reader waits for
   bool m_ended = false;
   bool m_complete = false;
   bool m_abandoned = false;
@@ -172,6 +178,9 @@ public:
     m_final = m_progress->WaitFor(y + 1);
     return m_final > y;
   }
+
+  // Whether row y is known to be final, so that Wait returns at once.
+  bool Known(int y) const { return y < m_final; }
 
 private:
   const CRowProgress *m_progress;

@@ -4,12 +4,17 @@
 // error goes to the four unprocessed neighbours with the weights 7/16 (right), 3/16 (below
 // left), 5/16 (below) and 1/16 (below right); shares that would leave the image are dropped.
 // Each update is old + e × weight with the product and the sum rounded to double separately,
-// and values are never clamped in the buffers. Several rows are diffused at once, but every
-// cell gets the same values in the same order as in the plain algorithm, and only two row
-// buffers of doubles are kept, each with a spare cell at either end (DiffuseRows).
+// and values are never clamped in the buffers. Several rows are diffused at once, on several
+// threads when the picture is large enough, but every cell gets the same values in the same
+// order as in the plain algorithm, whatever the number of threads. Memory: two row buffers of
+// doubles however many threads, each with a spare cell at either end (DiffuseRows), and a
+// cache line per thread for what the threads tell each other (band_threads.h).
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -17,6 +22,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "convert/band_threads.h"
 #include "convert/converters.h"
 #include "convert/error_diffusion.h"
 #include "convert/source_rows.h"
@@ -140,6 +146,10 @@ public:
     });
   }
   [[nodiscard]] bool Load(int y, double *row) const { return Load(y, row, 0, m_source.Width()); }
+  // Whether Load will not wait for row y.
+  bool Known(int y) const {
+    return !m_source.HasSection() || y < 0 || y >= m_source.Height() || m_rows.Known(y);
+  }
 
 private:
   const CDibImage &m_source;
@@ -147,20 +157,29 @@ private:
 };
 
 // Each pixel waits for its left neighbour's error, so a row alone is one long chain of
-// dependent steps. Lanes rows are therefore diffused together, each Lag pixels behind the one
-// above, and the processor overlaps their chains. Still only two row buffers exist: row r
-// lives in buffer r % 2. What keeps every cell's values and their order as in the plain
-// algorithm:
-// - a pixel of row r + 1 is processed only after the pixels above, above-left and above-right
-//   have given it their shares (Lag >= 2, rows stepped top first);
+// dependent steps. Lanes rows are therefore diffused together, a band, each Lag pixels behind
+// the one above, and the processor overlaps their chains; bands run side by side on separate
+// threads, each trailing the band above. Still only two row buffers exist, however many
+// threads: row r lives in buffer r % 2, every row's cells taken over by the row two below as
+// it leaves them, so the rows in flight lie along a diagonal across both buffers. What keeps
+// every cell's values and their order as in the plain algorithm:
+// - a pixel of row r + 1 is processed only after row r has processed the pixel Reach to the
+//   right of it (Lag >= Reach, rows stepped top first within a band; across bands, the band
+//   below waits for what the band above tells it);
 // - rows 0 and 1 are loaded first, and row r + 2 is loaded into buffer r % 2, Chunk cells at a
 //   time, just after row r has finished with them and before row r + 1 gives any of them a
 //   share: time runs in blocks of Chunk steps, and after a block in which row r finished
-//   cell x, row r + 1 has touched at most cell x + 1 - Lag, which is below the block.
+//   cell x, row r + 1 of the same band has touched at most cell x + 1 - Lag, which is below the
+//   block; a band tells the band below how far it has come only after the block's loads;
+// - a band publishes its rows of the destination only after the band above has published its
+//   own, so rows are published in order, each once final.
 // The constants and the relations between them are in error_diffusion.h.
+using diffusion::BandLead;
 using diffusion::Chunk;
 using diffusion::Lag;
 using diffusion::Lanes;
+using diffusion::PixelsPerThread;
+using diffusion::Reach;
 
 // f(k) for k = 0 .. Lanes - 1, each k a constant.
 template <typename F> void ForEachLane(F f) {
@@ -168,11 +187,89 @@ template <typename F> void ForEachLane(F f) {
   (std::make_integer_sequence<int, Lanes>{});
 }
 
+// Threads worth starting for a picture of bands of `lanes` rows: no more than the processor
+// runs at once, than there are bands, than the pixels pay for, or than bands fit side by side
+// along a row.
+int ThreadsFor(int width, int height, int lanes) {
+  const std::int64_t bands = (height + lanes - 1) / lanes;
+  const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
+  const std::int64_t abreast =
+      (width + static_cast<std::int64_t>(lanes - 1) * Lag) / (BandLead + diffusion::Slack);
+  const std::int64_t threads =
+      std::min({static_cast<std::int64_t>(std::thread::hardware_concurrency()), bands,
+                pixels / PixelsPerThread, abreast});
+  return threads < 1 ? 1 : static_cast<int>(threads);
+}
+
+// Band `band` of a picture `width` × `height` in bands of `lanes` rows, whose rows live in
+// `buffer`; DiffuseRows says the rest. False when a source row never came or the band above
+// failed.
+template <typename Loader, typename MakeRow, typename Waits>
+bool DiffuseBand(diffusion::Bands &bands, int band, Loader &rows, Waits &waits,
+                 const CDibImage &dest, MakeRow &makeRow, double *const *buffer, int width,
+                 int height, int lanes, bool alone) {
+  const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
+  const int y = band * lanes;
+  const int count = height - y < lanes ? height - y : lanes;
+  double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
+  std::array<decltype(makeRow(0)), Lanes> row;
+  for (int k = 0; k < count; ++k)
+    row[static_cast<std::size_t>(k)] = makeRow(y + k);
+  // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
+  // the image skip the test.
+  const int steps = width + (count - 1) * Lag;
+  const auto run = [&](int block, auto everyLane) {
+    auto lane = row; // a local copy, indexed by constants only, can stay in registers
+    for (int t = block; t < block + Chunk && t < steps; ++t)
+      ForEachLane([&](auto k) {
+        const int x = t - k * Lag;
+        if (everyLane || (k < count && x >= 0 && x < width))
+          lane[k].Step(x, bufferOfLane[k % 2], bufferOfLane[1 - k % 2]);
+      });
+    row = lane;
+  };
+  // How far the band above is known to have come.
+  int above = band == 0 || alone ? bands.Done() : 0;
+  for (int block = 0; block < steps; block += Chunk) {
+    const int needed = std::min(block + Chunk + Reach, width);
+    if (above < needed && (above = bands.Await(band - 1, needed, above, waits)) < 0)
+      return false;
+    if (count == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
+      run(block, std::true_type{});
+    else
+      run(block, std::false_type{});
+    for (int k = 0; k < count && y + k + 2 < height; ++k) {
+      const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
+      if (from < to) {
+        // Standing still while the source is read is no sign of turns to the band below.
+        const bool mayWait = !alone && !rows.Known(y + k + 2);
+        if (mayWait)
+          bands.Asleep(band, true);
+        const bool loaded = rows.Load(y + k + 2, bufferOfLane[k % 2], from, to);
+        if (mayWait)
+          bands.Asleep(band, false);
+        if (!loaded)
+          return false;
+      }
+    }
+    if (!alone)
+      bands.Tell(band, clip(block + Chunk - (count - 1) * Lag));
+  }
+  for (int k = 0; k < count; ++k)
+    row[static_cast<std::size_t>(k)].Finish();
+  if (above < bands.Done() && bands.Await(band - 1, bands.Done(), 0, waits) < 0)
+    return false;
+  PublishRows(dest, y + count);
+  if (!alone)
+    bands.Tell(band, bands.Done());
+  return true;
+}
+
 // `makeRow(y)` makes row y's quantiser for `dest`: Step(x, current, next) quantises pixel x
 // from its cell and spreads its error; Finish() when the row is done. False when a source row
-// never came.
+// never came. `threads`: 0 to choose.
 template <typename Loader, typename MakeRow>
-bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow) {
+bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, int threads) {
   constexpr int Channels = Loader::Channels;
   const int width = dest.Width();
   const int height = dest.Height();
@@ -182,44 +279,15 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow) {
   double *const buffer[2] = {even.data() + Channels, odd.data() + Channels};
   if (!loader.Load(0, buffer[0]) || (height > 1 && !loader.Load(1, buffer[1])))
     return false;
-  const auto clip = [width](int x) { return x < 0 ? 0 : x > width ? width : x; };
   // Rows narrower than Lag cannot overlap: one at a time, without stepping through the gaps.
   const int lanes = width < Lag ? 1 : Lanes;
-  for (int y = 0; y < height; y += lanes) {
-    const int rows = height - y < lanes ? height - y : lanes;
-    double *const bufferOfLane[2] = {buffer[y % 2], buffer[1 - y % 2]}; // lane k: k % 2
-    std::array<decltype(makeRow(0)), Lanes> row;
-    for (int k = 0; k < rows; ++k)
-      row[static_cast<std::size_t>(k)] = makeRow(y + k);
-    // In step t, lane k (row y + k) is at pixel t - k × Lag. Blocks where every lane is inside
-    // the image skip the test.
-    const int steps = width + (rows - 1) * Lag;
-    const auto run = [&](int block, auto everyLane) {
-      auto lane = row; // a local copy, indexed by constants only, can stay in registers
-      for (int t = block; t < block + Chunk && t < steps; ++t)
-        ForEachLane([&](auto k) {
-          const int x = t - k * Lag;
-          if (everyLane || (k < rows && x >= 0 && x < width))
-            lane[k].Step(x, bufferOfLane[k % 2], bufferOfLane[1 - k % 2]);
-        });
-      row = lane;
-    };
-    for (int block = 0; block < steps; block += Chunk) {
-      if (rows == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
-        run(block, std::true_type{});
-      else
-        run(block, std::false_type{});
-      for (int k = 0; k < rows && y + k + 2 < height; ++k) {
-        const int from = clip(block - k * Lag), to = clip(block + Chunk - k * Lag);
-        if (from < to && !loader.Load(y + k + 2, bufferOfLane[k % 2], from, to))
-          return false;
-      }
-    }
-    for (int k = 0; k < rows; ++k)
-      row[static_cast<std::size_t>(k)].Finish();
-    PublishRows(dest, y + rows);
-  }
-  return true;
+  if (threads < 1)
+    threads = ThreadsFor(width, height, lanes);
+  diffusion::Bands bands((height + lanes - 1) / lanes, width, threads, diffusion::Slack);
+  return RunBands(bands, loader, threads, [&](int band, Loader &rows, auto &waits) {
+    return DiffuseBand(bands, band, rows, waits, dest, makeRow, buffer, width, height, lanes,
+                       threads == 1);
+  });
 }
 
 // Writes the indices of a row of Bits bits per pixel, a byte at a time, as SetPixelIndex
@@ -325,16 +393,19 @@ template <int Bits, typename Search> struct ColorRow {
 
 template <int Bits, typename Search>
 bool DiffuseColors(const RowLoader<ChannelRule> &rows, CDibImage &dest, const Search &search,
-                   const Entry *entryOfKey) {
-  return DiffuseRows(rows, dest, [&](int y) {
-    using Row = ColorRow<Bits, Search>;
-    return Row{typename Row::Writer(dest.RowAddress(y), dest.Width()), &search, entryOfKey};
-  });
+                   const Entry *entryOfKey, int threads) {
+  return DiffuseRows(
+      rows, dest,
+      [&](int y) {
+        using Row = ColorRow<Bits, Search>;
+        return Row{typename Row::Writer(dest.RowAddress(y), dest.Width()), &search, entryOfKey};
+      },
+      threads);
 }
 
 template <typename Search>
 bool DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
-                           const Search &search) {
+                           const Search &search, int threads) {
   Entry entryOfKey[Search::Keys]{};
   for (int key = 0; key < Search::Keys; ++key) {
     const int i = Search::Index(key);
@@ -344,10 +415,10 @@ bool DiffuseColorsAnyDepth(const RowLoader<ChannelRule> &rows, CDibImage &dest,
     }
   }
   switch (dest.BitCount()) {
-  case 1: return DiffuseColors<1>(rows, dest, search, entryOfKey);
-  case 4: return DiffuseColors<4>(rows, dest, search, entryOfKey);
-  case 8: return DiffuseColors<8>(rows, dest, search, entryOfKey);
-  default: return DiffuseColors<0>(rows, dest, search, entryOfKey);
+  case 1: return DiffuseColors<1>(rows, dest, search, entryOfKey, threads);
+  case 4: return DiffuseColors<4>(rows, dest, search, entryOfKey, threads);
+  case 8: return DiffuseColors<8>(rows, dest, search, entryOfKey, threads);
+  default: return DiffuseColors<0>(rows, dest, search, entryOfKey, threads);
   }
 }
 
@@ -388,21 +459,33 @@ void LoadLuminanceRow(const CDibImage &source, int y, double *row) {
   static_cast<void>(RowLoader<LuminanceRule>(source).Load(y, row));
 }
 
-bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
+bool diffusion::DiffuseMonochrome(const CDibImage &source, CDibImage &dest, int threads) {
   if (!source.HasSection() || !dest.HasSection() || dest.BitCount() != 1 || !SameSize(source, dest))
     return false;
   const RowLoader<LuminanceRule> rows(source);
-  return DiffuseRows(rows, dest, [&dest](int y) {
-    return MonochromeRow{PackedWriter<1, 1>(dest.RowAddress(y), dest.Width())};
-  });
+  return DiffuseRows(
+      rows, dest,
+      [&dest](int y) {
+        return MonochromeRow{PackedWriter<1, 1>(dest.RowAddress(y), dest.Width())};
+      },
+      threads);
 }
 
-bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
+bool diffusion::DiffuseStandard16(const CDibImage &source, CDibImage &dest, int threads) {
   if (!source.HasSection() || !dest.HasSection() || dest.m_paletteCount < 1 ||
       !SameSize(source, dest))
     return false;
   const RowLoader<ChannelRule> rows(source);
   if (IsStandardPalette16(dest.m_palette, dest.m_paletteCount))
-    return DiffuseColorsAnyDepth(rows, dest, StandardSearch());
-  return DiffuseColorsAnyDepth(rows, dest, TableSearch{dest.m_palette, dest.m_paletteCount});
+    return DiffuseColorsAnyDepth(rows, dest, StandardSearch(), threads);
+  return DiffuseColorsAnyDepth(rows, dest, TableSearch{dest.m_palette, dest.m_paletteCount},
+                               threads);
+}
+
+bool DiffuseMonochrome(const CDibImage &source, CDibImage &dest) {
+  return diffusion::DiffuseMonochrome(source, dest, 0);
+}
+
+bool DiffuseStandard16(const CDibImage &source, CDibImage &dest) {
+  return diffusion::DiffuseStandard16(source, dest, 0);
 }

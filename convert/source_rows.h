@@ -160,6 +160,9 @@ public:
     }
   }
 
+  // Whether row y is known to be final: Row will not wait for it.
+  bool Known(int y) const { return m_final.Known(y); }
+
 private:
   const CDibImage &m_source;
   const Rule m_rule;

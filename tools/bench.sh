@@ -2,7 +2,9 @@
 # Whole-process speed of vantoly-convert, measured beside `cp` of the same file in the same
 # hyperfine run, on generated 3840 × 2160 pictures: a photo-like 24-bit BMP, the same picture
 # as a 32-bit bit-field BMP (as screen captures are stored), and a flat screenshot-like 32-bit
-# one. Prints per input and mode the mean time, its ratio to cp and the peak RSS. Then the PNG
+# one. Prints per input and mode the mean time, its ratio to cp and the peak RSS, and for the
+# error diffusion (modes 6 and 7, which spread over every core) the time pinned to one core
+# (taskset -c 0) and how many times faster every core is. Then the PNG
 # inputs, a screenshot-like and a photo-like one: each mode to PNG and to BMP, beside cp and
 # beside the fastest other programs doing that mode's closest operation to PNG (Pillow; libvips
 # for 256 grays), with the ratio of each. A benchmark, not a test: nothing here fails on a slow
@@ -48,24 +50,29 @@ if [[ $parts == *" bmp "* ]]; then
   "$bin/vantoly-make-sample" --photo --bitfields "$work/photo-32-bitfields.bmp" 3840 2160
   "$bin/vantoly-make-sample" --screen --bitfields "$work/screen-32-bitfields.bmp" 3840 2160
   # The most each mode may take, in multiples of cp.
-  limit=(3 3 3 3 3 3 4 5)
+  limit=(3 3 3 3 3 3 3 2)
   for input in photo-24 photo-32-bitfields screen-32-bitfields; do
     in="$work/$input.bmp"
     echo
     echo "== $input.bmp ($(($(stat -c %s "$in") / 1048576)) MiB), $runs runs each"
-    printf '%-5s %8s %8s %7s %6s %8s %8s %13s %10s%s\n' mode "time ms" "cp ms" "× cp" limit \
-      "cpu ms" "cp cpu" "peak RSS KiB" "bound KiB" "${baseline:+   baseline ms}"
+    printf '%-5s %8s %8s %7s %6s %8s %8s %13s %10s %9s %8s%s\n' mode "time ms" "cp ms" "× cp" \
+      limit "cpu ms" "cp cpu" "peak RSS KiB" "bound KiB" "1 core ms" "÷ 1 core" \
+      "${baseline:+   baseline ms}"
     for mode in 0 1 2 3 4 5 6 7; do
       out="$work/out.bmp"
-      time_commands "cp $in $work/copy.bmp" "$bin/vantoly-convert $mode $in $out" \
+      pinned=()
+      [ "$mode" -lt 6 ] || pinned=("taskset -c 0 $bin/vantoly-convert $mode $in $out")
+      time_commands "cp $in $work/copy.bmp" "$bin/vantoly-convert $mode $in $out" "${pinned[@]}" \
         ${baseline:+"$baseline $mode $in $work/baseline.bmp"}
       rss=$( (/usr/bin/time -f %M "$bin/vantoly-convert" "$mode" "$in" "$out") 2>&1 >/dev/null)
       # Peak RSS allowed: input + output + 16 MiB.
       bound=$(( ($(stat -c %s "$in") + $(stat -c %s "$out")) / 1024 + 16384 ))
       awk -v m="$mode" -v t="$(mean_ms 2)" -v c="$(mean_ms 1)" -v l="${limit[$mode]}" -v r="$rss" \
-        -v b="$bound" -v u="$(cpu_ms 2)" -v v="$(cpu_ms 1)" -v base="${baseline:+$(mean_ms 3)}" \
+        -v b="$bound" -v u="$(cpu_ms 2)" -v v="$(cpu_ms 1)" -v p="${pinned:+$(mean_ms 3)}" \
+        -v base="${baseline:+$(mean_ms $((3 + ${#pinned[@]})))}" \
         'BEGIN { printf "%-5s %8.1f %8.1f %7.2f %6s %8.1f %8.1f %13d %10d", m, t, c, t / c, l, u, v,
                  r, b
+                 if (p != "") printf " %9.1f %8.2f", p, p / t; else printf " %9s %8s", "-", "-"
                  if (base != "") printf " %13.1f", base
                  print (t / c > l || r > b) ? "   over" : "" }'
     done

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/core/conversion_mode.h"
+#include "bitmap/row_progress.h"
 #include "convert/converters.h"
 #include "convert/error_diffusion.h"
 #include "convert/reference_converters.h"
@@ -205,4 +207,69 @@ TEST(FastConverters, EveryLayoutAndSizeGivesThePerPixelBytes) {
               << " source at " << layout.bitCount << " bpp, table " << layout.tableSize;
         }
       }
+}
+
+// The error diffusion's bands side by side on threads: forced to 1, 2 and 3 threads and to more
+// threads than rows, on pictures of one-row bands (narrower than Lag), of bands that overlap
+// across threads and of bands far enough apart for the one below to sleep (Slack).
+TEST(FastConverters, DiffusionOnAnyNumberOfThreadsGivesThePlainBytes) {
+  using diffusion::BandLead, diffusion::Chunk, diffusion::Lag, diffusion::Lanes, diffusion::Slack;
+  const int sizes[][2] = {{1, 3},
+                          {Lag - 1, 4 * Lanes + 3},
+                          {Lag, Lanes + 1},
+                          {BandLead + Chunk + 3, 3 * Lanes},
+                          {BandLead + Slack + 2 * Chunk - 1, 5 * Lanes - 1}};
+  std::mt19937 random(21);
+  for (const auto &[width, height] : sizes) {
+    CDibImage source, mono, colour;
+    MakeSource(source, random, 24, width, height, 0, false);
+    ASSERT_TRUE(DiffuseInto<reference::DiffuseMonochrome>(source, mono, 1, nullptr, 0));
+    ASSERT_TRUE(DiffuseInto<reference::DiffuseStandard16>(source, colour, 4, nullptr, 0));
+    for (const int threads : {1, 2, 3, height + 1}) {
+      CDibImage d1, d4;
+      ASSERT_TRUE(d1.Create(width, height, 1) && d4.Create(width, height, 4));
+      ASSERT_TRUE(diffusion::DiffuseMonochrome(source, d1, threads));
+      ASSERT_TRUE(diffusion::DiffuseStandard16(source, d4, threads));
+      EXPECT_EQ(PackedBytes(d1), PackedBytes(mono)) << width << "x" << height << ", " << threads;
+      EXPECT_EQ(PackedBytes(d4), PackedBytes(colour)) << width << "x" << height << ", " << threads;
+    }
+
+    // As a request overlaps its steps: the source filled on one thread, every band's thread
+    // waiting for its rows, and the result's rows taken on another as they are published,
+    // each final by then. A filling that fails halfway stops them all, and the conversion
+    // fails.
+    const auto stride = DibStride(4, width);
+    std::vector<std::uint8_t> expected;
+    for (int y = 0; y < height; ++y)
+      expected.insert(expected.end(), colour.RowAddress(y), colour.RowAddress(y) + stride);
+    for (const bool complete : {true, false}) {
+      CDibImage filled, dest;
+      CRowProgress filling, published;
+      const DibInfoHeader header{40, width, height, 1, 24, 0, 0, 0, 0, 0, 0};
+      ASSERT_TRUE(filled.CreateFromHeader(header, nullptr, nullptr) &&
+                  dest.Create(width, height, 4));
+      filled.m_rowProgress = &filling;
+      dest.m_rowProgress = &published;
+      std::thread filler([&] {
+        for (int y = 0; y < (complete ? height : height / 2); ++y) {
+          std::memcpy(filled.RowAddress(y), source.RowAddress(y), DibStride(24, width));
+          PublishRows(filled, y + 1);
+        }
+        filling.End(complete);
+      });
+      std::vector<std::uint8_t> taken;
+      std::thread taker([&] {
+        for (int y = 0; y < height && WaitForRows(dest, y + 1); ++y)
+          taken.insert(taken.end(), dest.RowAddress(y), dest.RowAddress(y) + stride);
+      });
+      const bool converted = diffusion::DiffuseStandard16(filled, dest, 3);
+      published.End(converted);
+      filler.join();
+      taker.join();
+      EXPECT_EQ(converted, complete);
+      if (complete) {
+        EXPECT_EQ(taken, expected) << width << "x" << height;
+      }
+    }
+  }
 }
