@@ -67,7 +67,8 @@ bool SamePixels(const CDibImage &a, const CDibImage &b) {
 
 // The reader's verdict must not depend on how its source splits the input: read it whole,
 // then in pieces of 1 to 13 bytes.
-std::string ReadBothWays(const Bytes &input, CDibImage &image, PngRefusal &why, bool &accepted) {
+std::string ReadBothWays(const Bytes &input, CDibImage &image, PictureRefusal &why,
+                         bool &accepted) {
   accepted = ReadPngBytes(input.data(), input.size(), image, &why);
   std::size_t at = 0, piece = 0;
   const ByteSource pieces = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
@@ -78,11 +79,11 @@ std::string ReadBothWays(const Bytes &input, CDibImage &image, PngRefusal &why, 
     return static_cast<std::ptrdiff_t>(count);
   };
   CDibImage again;
-  PngRefusal whyAgain = PngRefusal::None;
+  PictureRefusal whyAgain;
   const bool acceptedAgain = ReadPng(pieces, again, &whyAgain);
-  if (accepted != acceptedAgain || why != whyAgain)
-    return "read in pieces, the verdict differs (reasons " + Num(static_cast<unsigned>(why)) +
-           " and " + Num(static_cast<unsigned>(whyAgain)) + ")";
+  if (accepted != acceptedAgain || DescribeRefusal(why) != DescribeRefusal(whyAgain))
+    return "read in pieces, the verdict differs (" + DescribeRefusal(why) + ", " +
+           DescribeRefusal(whyAgain) + ")";
   if (accepted && !SamePixels(image, again))
     return "read in pieces, the pixels differ";
   return {};
@@ -159,9 +160,9 @@ std::string CheckPngRoundTrip(const CDibImage &image) {
     }
   }
   CDibImage again;
-  PngRefusal why = PngRefusal::None;
+  PictureRefusal why;
   if (!ReadPngBytes(png.data(), png.size(), again, &why))
-    return "the written PNG is refused (reason " + Num(static_cast<unsigned>(why)) + ")";
+    return "the written PNG is refused (" + DescribeRefusal(why) + ")";
   if (again.Width() != image.Width() || again.Height() != image.Height())
     return "the written PNG reads back at another size";
   for (int y = 0; y < image.Height(); ++y)
@@ -188,11 +189,11 @@ std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size) {
     return {};
 
   CDibImage source;
-  PngRefusal why = PngRefusal::None;
+  PictureRefusal why;
   bool accepted = false;
   if (std::string failure = ReadBothWays(input, source, why, accepted); !failure.empty())
     return failure;
-  if (std::string failure = CheckVerdict(input, declared, accepted, why, source);
+  if (std::string failure = CheckVerdict(input, declared, accepted, why.png, source);
       !failure.empty() || !accepted)
     return failure;
   if (std::uint64_t{static_cast<std::uint32_t>(source.Width())} *
