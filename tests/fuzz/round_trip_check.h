@@ -23,6 +23,9 @@ std::string CheckBmpFileRequest(const std::uint8_t *data, std::size_t size);
 // set, every chunk's CRC is made right before reading, so that a fuzzer's changes inside
 // chunks reach the reader instead of failing the CRC check.
 std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size);
+// Whether the PNG reader and libpng, every check of libpng's on, agree on a PNG file: both
+// refuse it, or both read the same pixels. Empty when they do.
+std::string CompareWithLibpng(const std::uint8_t *data, std::size_t size);
 
 class CDibImage;
 // What a converter's result must keep once written in one format: empty when it held.
