@@ -187,7 +187,7 @@ TEST(PngDifferential, EveryColourTypeDepthSizeAndTransparency) {
         // A PLTE shorter than the indices used, longer than the depth addresses, and empty.
         for (const std::size_t entries : {std::size_t{1}, std::size_t{256}, std::size_t{0}}) {
           const Bytes png = CraftPng(plain);
-          const PngChunk &plte = PngChunks(png)[1];
+          const PngChunk plte = PngChunks(png)[1];
           Bytes replaced(png.begin(), png.begin() + static_cast<std::ptrdiff_t>(plte.offset));
           const Bytes chunk = RawChunk("PLTE", Bytes(3 * entries, 0x55));
           replaced.insert(replaced.end(), chunk.begin(), chunk.end());
