@@ -41,11 +41,11 @@
 // inflated by isa-l.
 //
 // Width × height above MaxReadPixels, or a side above MaxReadSide, is refused from IHDR, before
-// anything is allocated: the row buffers then take at most 2 × 8 MiB and 256 KiB of rows being
-// inflated. The source is asked for blocks of up to 64 KiB, whatever the chunks' sizes, and
-// only while the pixel data's stream is incomplete. Skipped chunks are read past, never kept,
-// and what one file may pull is bounded, so neither a stream of empty chunks nor an endless
-// input runs on:
+// anything is allocated: the rows being inflated (a batch of 256 KiB, or one row when longer)
+// and a copy of the row above then take at most 2 × 8 MiB. The source is asked for blocks of up to
+// 64 KiB, whatever the chunks' sizes, and only while the pixel data's stream is incomplete. Skipped
+// chunks are read past, never kept, and what one file may pull is bounded, so neither a stream of
+// empty chunks nor an endless input runs on:
 //   - before the first IDAT chunk, at most 256 MiB in at most 4096 chunks (header, palette and
 //     the skipped metadata: a real file has a few dozen chunks and a few MiB);
 //   - then the pixel data: its chunks' data at most twice the raw rows (the rows as the file

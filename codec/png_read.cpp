@@ -405,13 +405,11 @@ bool CPngReader::ReadPixels() {
       room = start + passes[pass].rowBytes + 1 - filled;
     room = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
     std::size_t produced = 0;
-    if (!Inflate(inflater, batch.get() + filled, room, produced, result))
-      return false;
+    const bool inflated = Inflate(inflater, batch.get() + filled, room, produced, result);
     filled += produced;
     left -= produced;
-    if (result == CPngInflater::Result::Ended && left > 0)
-      return Fail(PngRefusal::TooLittleData, ChunkIDAT);
-
+    // The rows that came are undone even when the stream broke after them: a bad filter type
+    // before the break is then the fault, however the input was cut.
     while (pass < passCount && filled - start > passes[pass].rowBytes) {
       const PngPass &p = passes[pass];
       std::uint8_t *bytes = batch.get() + start;
@@ -430,6 +428,10 @@ bool CPngReader::ReadPixels() {
         above = nullptr;
       }
     }
+    if (!inflated)
+      return false;
+    if (result == CPngInflater::Result::Ended && left > 0)
+      return Fail(PngRefusal::TooLittleData, ChunkIDAT);
     // Room for what comes next: the incomplete row moves to the front, the last one undone to
     // `prior`.
     if (start > 0 && (filled == capacity || inflater.ByRows())) {

@@ -179,6 +179,7 @@ std::string CheckPngRoundTrip(const CDibImage &image) {
 // reader's checks, which are added here: IHDR comes first (libpng lets a chunk it skips come
 // before it); the stream ends with the chunk that ends it, every CRC to there right (libpng
 // stops looking once the last row is in and its piece of input is used up); and the limits.
+// The reader lacks one of zlib's (CompareWithLibpng).
 
 struct Decoded {
   bool accepted = false;
@@ -373,6 +374,11 @@ Decoded Ours(const Bytes &png) {
 std::string CompareWithLibpng(const std::uint8_t *data, std::size_t size) {
   const Bytes png(data, data + size);
   const Decoded oracle = Libpng(png), ours = Ours(png);
+  // The one difference allowed: isa-l inflates with a Huffman code that leaves codes unused (as
+  // long as the data needs none of them), which zlib refuses and no encoder writes.
+  if (ours.accepted && !oracle.accepted &&
+      (oracle.why.ends_with("lengths set") || oracle.why.ends_with("distances set")))
+    return {};
   if (ours.accepted != oracle.accepted)
     return std::string("libpng ") + (oracle.accepted ? "reads it" : "refuses it: " + oracle.why) +
            ", the reader " + (ours.accepted ? "reads it" : "refuses it: " + ours.why);
