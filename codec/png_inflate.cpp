@@ -98,7 +98,8 @@ CPngInflater::Result CPngInflater::Inflate(std::uint8_t *out, std::size_t room,
 bool CPngInflater::Overran() const {
   if (m_zlib != nullptr)
     return m_zlib->stream.avail_in > 0;
-  // isa-l may have taken bytes past the end into its bit buffer.
+  // isa-l may have taken whole bytes past the end into its bit buffer (what it holds of less
+  // than a byte is the last byte's padding).
   const inflate_state &state = m_isal->state;
-  return state.avail_in > 0 || state.read_in_length > 0 || state.tmp_in_size > 0;
+  return state.avail_in > 0 || state.read_in_length >= 8 || state.tmp_in_size > 0;
 }

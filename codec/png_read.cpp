@@ -449,10 +449,11 @@ bool CPngReader::ReadPixels() {
   // and its last chunk must end with it.
   while (result != CPngInflater::Result::Ended) {
     std::size_t produced = 0;
-    if (!Inflate(inflater, batch.get(), capacity, produced, result))
-      return false;
-    if (produced > 0)
+    const bool inflated = Inflate(inflater, batch.get(), capacity, produced, result);
+    if (produced > 0) // whether the stream breaks after them or not
       return Fail(PngRefusal::TooMuchData, ChunkIDAT);
+    if (!inflated)
+      return false;
   }
   if (inflater.Overran() || m_idatLeft > 0)
     return Fail(PngRefusal::TooMuchData, ChunkIDAT);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -127,8 +128,26 @@ Bytes WithWindow(Bytes stream, int info) {
   return stream;
 }
 
+// libpng and the reader agree, and the reader says the same when the file comes a few bytes at
+// a time (as from a pipe), whatever its pieces.
 void ExpectAgreement(const Bytes &png, const std::string &name) {
   EXPECT_EQ(CompareWithLibpng(png.data(), png.size()), "") << name;
+  CDibImage whole;
+  PictureRefusal why;
+  ReadPngBytes(png.data(), png.size(), whole, &why);
+  for (const std::size_t piece : {1, 3, 7}) {
+    std::size_t at = 0;
+    const auto source = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
+      const std::size_t count = std::min({size, png.size() - at, piece});
+      std::memcpy(buffer, png.data() + at, count);
+      at += count;
+      return static_cast<std::ptrdiff_t>(count);
+    };
+    CDibImage image;
+    PictureRefusal again;
+    ReadPng(source, image, &again);
+    EXPECT_EQ(DescribeRefusal(again), DescribeRefusal(why)) << name << " in pieces of " << piece;
+  }
 }
 
 } // namespace
