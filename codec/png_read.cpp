@@ -405,11 +405,13 @@ bool CPngReader::ReadPixels() {
       room = start + passes[pass].rowBytes + 1 - filled;
     room = static_cast<std::size_t>(std::min<std::uint64_t>(room, left));
     std::size_t produced = 0;
-    const bool inflated = Inflate(inflater, batch.get() + filled, room, produced, result);
+    if (!Inflate(inflater, batch.get() + filled, room, produced, result))
+      return false; // what came with the break may be garbage: isa-l may write on past it
     filled += produced;
     left -= produced;
-    // The rows that came are undone even when the stream broke after them: a bad filter type
-    // before the break is then the fault, however the input was cut.
+    if (result == CPngInflater::Result::Ended && left > 0)
+      return Fail(PngRefusal::TooLittleData, ChunkIDAT);
+
     while (pass < passCount && filled - start > passes[pass].rowBytes) {
       const PngPass &p = passes[pass];
       std::uint8_t *bytes = batch.get() + start;
@@ -428,10 +430,6 @@ bool CPngReader::ReadPixels() {
         above = nullptr;
       }
     }
-    if (!inflated)
-      return false;
-    if (result == CPngInflater::Result::Ended && left > 0)
-      return Fail(PngRefusal::TooLittleData, ChunkIDAT);
     // Room for what comes next: the incomplete row moves to the front, the last one undone to
     // `prior`.
     if (start > 0 && (filled == capacity || inflater.ByRows())) {
@@ -449,11 +447,10 @@ bool CPngReader::ReadPixels() {
   // and its last chunk must end with it.
   while (result != CPngInflater::Result::Ended) {
     std::size_t produced = 0;
-    const bool inflated = Inflate(inflater, batch.get(), capacity, produced, result);
-    if (produced > 0) // whether the stream breaks after them or not
-      return Fail(PngRefusal::TooMuchData, ChunkIDAT);
-    if (!inflated)
+    if (!Inflate(inflater, batch.get(), capacity, produced, result))
       return false;
+    if (produced > 0)
+      return Fail(PngRefusal::TooMuchData, ChunkIDAT);
   }
   if (inflater.Overran() || m_idatLeft > 0)
     return Fail(PngRefusal::TooMuchData, ChunkIDAT);
