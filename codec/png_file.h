@@ -17,8 +17,9 @@
 //     stored values are the colours, as a bitmap's are.
 //
 // The file is read once, front to back, up to the chunk holding the end of the pixel data's
-// zlib stream; IEND and whatever follows are never waited for. Every check libpng makes with all
-// of them on is made, and the file refused when one fails:
+// zlib stream; IEND and whatever follows (further IDAT chunks too) are never waited for. The
+// checks libpng makes with all of them on are made (but one, below), and the file is refused
+// when one fails:
 //   - the signature; IHDR first, 13 bytes, its fields valid; chunk lengths below 2^31, chunk
 //     types of letters; no critical chunk but IHDR, PLTE, IDAT and IEND (IEND not before IDAT);
 //   - the CRC of every chunk read, skipped ones included;
@@ -36,9 +37,9 @@
 // prediction for a whole pixel at once, as libpng does) and expanded here. isa-l keeps a 32 KiB
 // window whatever the header declares, so a stream declaring a smaller one (libpng writes those
 // for pictures of less than 16 KiB of rows) is inflated by zlib, fed as libpng feeds it, and
-// refused where it reaches back further than zlib allows. Otherwise the one difference from
-// libpng: a Huffman code that leaves codes unused (no encoder writes one) is refused by zlib,
-// inflated by isa-l.
+// refused where it reaches back further than zlib allows. The one check of libpng's (zlib's,
+// in fact) left out: a Huffman code that leaves codes unused, which no encoder writes, is
+// refused by zlib but inflated by isa-l, as long as the data needs none of the missing codes.
 //
 // Width × height above MaxReadPixels, or a side above MaxReadSide, is refused from IHDR, before
 // anything is allocated: the rows being inflated (a batch of 256 KiB, or one row when longer)
