@@ -81,27 +81,30 @@ PngRefusal FaultKind(PngRefusal why) {
 }
 
 // The reader's verdict must not depend on how its source splits the input: read it whole,
-// then in pieces of 1 to 13 bytes.
+// then a byte at a time, then in pieces of 1 to 13 bytes.
 std::string ReadBothWays(const Bytes &input, CDibImage &image, PictureRefusal &why,
                          bool &accepted) {
   accepted = ReadPngBytes(input.data(), input.size(), image, &why);
-  std::size_t at = 0, piece = 0;
-  const ByteSource pieces = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
-    const std::size_t count = std::min({size, input.size() - at, piece++ % 13 + 1});
-    if (count > 0)
-      std::memcpy(buffer, input.data() + at, count);
-    at += count;
-    return static_cast<std::ptrdiff_t>(count);
-  };
-  CDibImage again;
-  PictureRefusal whyAgain;
-  const bool acceptedAgain = ReadPng(pieces, again, &whyAgain);
-  if (accepted != acceptedAgain || FaultKind(why.png) != FaultKind(whyAgain.png) ||
-      std::strcmp(why.chunk, whyAgain.chunk) != 0)
-    return "read in pieces, the verdict differs (" + DescribeRefusal(why) + ", " +
-           DescribeRefusal(whyAgain) + ")";
-  if (accepted && !SamePixels(image, again))
-    return "read in pieces, the pixels differ";
+  for (const bool bytewise : {true, false}) {
+    std::size_t at = 0, piece = 0;
+    const ByteSource pieces = [&](std::uint8_t *buffer, std::size_t size) -> std::ptrdiff_t {
+      const std::size_t count =
+          std::min({size, input.size() - at, bytewise ? 1 : piece++ % 13 + 1});
+      if (count > 0)
+        std::memcpy(buffer, input.data() + at, count);
+      at += count;
+      return static_cast<std::ptrdiff_t>(count);
+    };
+    CDibImage again;
+    PictureRefusal whyAgain;
+    const bool acceptedAgain = ReadPng(pieces, again, &whyAgain);
+    if (accepted != acceptedAgain || FaultKind(why.png) != FaultKind(whyAgain.png) ||
+        std::strcmp(why.chunk, whyAgain.chunk) != 0)
+      return "read in pieces, the verdict differs (" + DescribeRefusal(why) + ", " +
+             DescribeRefusal(whyAgain) + ")";
+    if (accepted && !SamePixels(image, again))
+      return "read in pieces, the pixels differ";
+  }
   return {};
 }
 
@@ -381,12 +384,9 @@ Decoded Ours(const Bytes &png) {
   return decoded;
 }
 
-// Both read the same pixels, or both refuse.
-
-} // namespace
-
-std::string CompareWithLibpng(const std::uint8_t *data, std::size_t size) {
-  const Bytes png(data, data + size);
+// Whether the reader and libpng agree on a PNG file: both refuse it, or both read the same
+// pixels. Empty when they do.
+std::string CompareWithLibpng(const Bytes &png) {
   const Decoded oracle = Libpng(png), ours = Ours(png);
   // The one difference allowed: isa-l inflates with a Huffman code that leaves codes unused (as
   // long as the data needs none of them), which zlib refuses and no encoder writes.
@@ -401,6 +401,8 @@ std::string CompareWithLibpng(const std::uint8_t *data, std::size_t size) {
     return "libpng and the reader read other pixels";
   return {};
 }
+
+} // namespace
 
 std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size) {
   if (size == 0)
@@ -424,7 +426,7 @@ std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size) {
   if (std::string failure = CheckVerdict(input, declared, accepted, why.png, source);
       !failure.empty())
     return failure;
-  if (std::string failure = CompareWithLibpng(input.data(), input.size()); !failure.empty())
+  if (std::string failure = CompareWithLibpng(input); !failure.empty())
     return failure;
   if (!accepted)
     return {};
