@@ -136,7 +136,7 @@ bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefu
       served += n;
       return static_cast<std::ptrdiff_t>(n);
     };
-    return ReadPng(rest, image, &refusal.png);
+    return ReadPng(rest, image, &refusal);
   }
   case PictureFormat::Unknown: break;
   }

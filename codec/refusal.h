@@ -24,17 +24,33 @@ enum class DibRefusal {
   Unwanted,      // the picture's size was refused by the one who asked for it
 };
 
-// Why a PNG was refused.
+// Why a PNG was refused. Where a chunk is at fault, PictureRefusal::chunk names it.
 enum class PngRefusal {
   None,
-  Signature, // the first 8 bytes are not the PNG signature
-  TooLarge,  // width × height above MaxReadPixels, or a side above its limit
-  Malformed, // a bad chunk, CRC, zlib stream, header field, ...
-  Truncated, // the input ended before the last pixel row
-  TooLong,   // the input went on past the bound on bytes or chunks for one file
-  ReadError, // the source reported a read error
-  NoSection, // the image could not be made (no memory for its section)
-  Unwanted,  // the picture's size was refused by the one who asked for it
+  Signature,       // the first 8 bytes are not the PNG signature
+  TooLarge,        // width × height above MaxReadPixels, or a side above its limit
+  Truncated,       // the input ended before the chunk holding the pixel data's end did
+  TooLong,         // a chunk declares more than the bounds on bytes or chunks for one file leave
+  ReadError,       // the source reported a read error
+  NoSection,       // the image could not be made (no memory for its section)
+  Unwanted,        // the picture's size was refused by the one who asked for it
+  BadChunk,        // a chunk length of 2^31 or more, or a type that is not four letters
+  BadCrc,          // a chunk's CRC does not match its type and data
+  Misplaced,       // IHDR not first or repeated, IEND before IDAT, PLTE or tRNS repeated or
+                   // out of order
+  UnknownCritical, // a critical chunk other than IHDR, PLTE, IDAT and IEND
+  BadHeader,       // IHDR not 13 bytes, or a field out of range (size 0, depth, colour type,
+                   // methods)
+  BadPalette,      // PLTE empty, longer than 256 entries, not whole entries, or in a gray picture
+  MissingPalette,  // a palette picture's pixel data without PLTE before it
+  BadTransparency, // tRNS of the wrong size for the colour type, or with an alpha channel
+  BadZlibHeader,   // not deflate, a window above 32 KiB, wrong check bits, or a dictionary
+  BadDeflate,      // the deflate data is damaged, or reaches back past its window
+  BadAdler,        // the Adler-32 after the deflate data does not match it
+  Interrupted,     // another chunk between IDAT chunks before the stream's end
+  TooLittleData,   // the zlib stream ends before the last row
+  TooMuchData,     // more rows than the picture has, or more data after the stream's end
+  BadFilter,       // a row's filter type is not 0 to 4
 };
 
 // Why a picture file (BMP or PNG, told by its first bytes) was refused.
@@ -47,11 +63,6 @@ struct PictureRefusal {
 
 // Record why, where the caller asked; always false.
 inline bool Refuse(DibRefusal *why, DibRefusal reason) {
-  if (why != nullptr)
-    *why = reason;
-  return false;
-}
-inline bool Refuse(PngRefusal *why, PngRefusal reason) {
   if (why != nullptr)
     *why = reason;
   return false;

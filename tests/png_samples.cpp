@@ -159,3 +159,42 @@ std::vector<std::uint8_t> RawChunk(const std::string &type, const std::vector<st
     chunk[8 + data.size() + i] = static_cast<std::uint8_t>(crc >> (24 - 8 * i));
   return chunk;
 }
+
+PngLayout Filled(PngLayout layout, std::uint32_t seed) {
+  const std::size_t count = std::size_t{layout.width} * layout.height *
+                            static_cast<std::size_t>(Channels(layout.colorType));
+  std::uint32_t state = 0x9E3779B9u ^ seed * 7919u;
+  const std::uint32_t top = layout.colorType == 3 && !layout.palette.empty()
+                                ? static_cast<std::uint32_t>(layout.palette.size())
+                                : 1u << layout.bitDepth;
+  layout.samples.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    state = state * 1664525u + 1013904223u;
+    layout.samples.push_back(static_cast<std::uint16_t>((state >> 8) % top));
+  }
+  return layout;
+}
+
+std::vector<std::array<std::uint8_t, 3>> Palette(std::size_t count) {
+  std::vector<std::array<std::uint8_t, 3>> palette;
+  for (std::size_t i = 0; i < count; ++i)
+    palette.push_back({static_cast<std::uint8_t>(i * 37), static_cast<std::uint8_t>(255 - i * 11),
+                       static_cast<std::uint8_t>(i * i)});
+  return palette;
+}
+
+std::vector<std::uint8_t> WithChunk(std::vector<std::uint8_t> png, const std::string &type,
+                                    const std::optional<std::vector<std::uint8_t>> &data) {
+  for (const PngChunk &chunk : PngChunks(png)) {
+    if (chunk.type != type)
+      continue;
+    const auto begin = png.begin() + static_cast<std::ptrdiff_t>(chunk.offset);
+    png.erase(begin, begin + 12 + chunk.length);
+    if (data) {
+      const std::vector<std::uint8_t> raw = RawChunk(type, *data);
+      png.insert(png.begin() + static_cast<std::ptrdiff_t>(chunk.offset), raw.begin(), raw.end());
+    }
+    return png;
+  }
+  return png;
+}

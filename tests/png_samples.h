@@ -37,5 +37,14 @@ struct PngChunk {
 };
 std::vector<PngChunk> PngChunks(const std::vector<std::uint8_t> &png);
 
+// The layout with samples of a fixed pseudo-random pattern within the depth's range (a
+// palette's: within the palette), the same for the same seed.
+PngLayout Filled(PngLayout layout, std::uint32_t seed = 1);
+// `count` palette entries, all different.
+std::vector<std::array<std::uint8_t, 3>> Palette(std::size_t count);
+// The file with the first chunk of `type` replaced by `data` (CRC made right), or removed.
+std::vector<std::uint8_t> WithChunk(std::vector<std::uint8_t> png, const std::string &type,
+                                    const std::optional<std::vector<std::uint8_t>> &data);
+
 // A chunk laid out whole (length, type, data, CRC), to append or splice in.
 std::vector<std::uint8_t> RawChunk(const std::string &type, const std::vector<std::uint8_t> &data);

@@ -33,8 +33,9 @@ build_preset() {
 }
 
 # acl and attr: the command-line tests check that a replaced file keeps its ACL and attributes.
-CORE_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libisal-dev acl
-               attr)
+# libisal-dev and zlib1g-dev: the PNG codec; libpng-dev: the PNGs of the tests and their oracle.
+CORE_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libisal-dev
+               zlib1g-dev acl attr)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
 # Wayland), libxcb for its own X11 clipboard and the keeper (XFixes and XTest for the timing

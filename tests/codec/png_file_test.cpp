@@ -29,8 +29,8 @@ Bytes Encode(const CDibImage &image) {
 // Reads `png` (which must be accepted) and returns its pixels, top row first.
 std::vector<ColorValue> Pixels(const Bytes &png) {
   CDibImage image;
-  PngRefusal why = PngRefusal::None;
-  EXPECT_TRUE(ReadPngBytes(png.data(), png.size(), image, &why)) << static_cast<int>(why);
+  PictureRefusal why;
+  EXPECT_TRUE(ReadPngBytes(png.data(), png.size(), image, &why)) << DescribeRefusal(why);
   std::vector<ColorValue> pixels;
   if (!image.HasSection())
     return pixels;
@@ -256,9 +256,10 @@ TEST(PngFile, SourcesAndSinksThatFail) {
     return static_cast<std::ptrdiff_t>(count);
   };
   CDibImage image;
-  PngRefusal why = PngRefusal::Malformed;
+  PictureRefusal why;
+  why.png = PngRefusal::BadCrc;
   EXPECT_TRUE(ReadPng(upToIend, image, &why));
-  EXPECT_EQ(why, PngRefusal::None);
+  EXPECT_EQ(why.png, PngRefusal::None);
 
   // One byte at a time reads the same; an error half-way is a read error.
   at = 0;
@@ -276,7 +277,7 @@ TEST(PngFile, SourcesAndSinksThatFail) {
   failAt = png.size() / 2;
   CDibImage failed;
   EXPECT_FALSE(ReadPng(bytewise, failed, &why));
-  EXPECT_EQ(why, PngRefusal::ReadError);
+  EXPECT_EQ(why.png, PngRefusal::ReadError);
   EXPECT_FALSE(failed.HasSection());
 
   // A source that throws: the exception comes through and nothing leaks.
@@ -302,7 +303,7 @@ TEST(PngFile, SourcesAndSinksThatFail) {
   };
   CDibImage endlessImage;
   EXPECT_FALSE(ReadPng(endless, endlessImage, &why));
-  EXPECT_EQ(why, PngRefusal::TooLong);
+  EXPECT_EQ(why.png, PngRefusal::TooLong);
   EXPECT_LE(pulled, std::uint64_t{1} << 20);
 
   // A sink that refuses after a few bytes, or throws.
@@ -357,8 +358,8 @@ TEST(PngFile, LargeMetadataAndTinyChunksAreReadThroughABuffer) {
         std::pair{CraftPng(xmp), &smallPixels}}) {
     Counted source{png};
     CDibImage image;
-    PngRefusal why = PngRefusal::None;
-    ASSERT_TRUE(ReadPng(std::ref(source), image, &why)) << static_cast<int>(why);
+    PictureRefusal why;
+    ASSERT_TRUE(ReadPng(std::ref(source), image, &why)) << DescribeRefusal(why);
     EXPECT_LE(source.calls, png.size() / 4096 + 2);
     ASSERT_EQ(static_cast<std::size_t>(image.Width()) * image.Height(), pixels->size());
     for (int y = 0, i = 0; y < image.Height(); ++y)
@@ -388,9 +389,9 @@ TEST(PngFile, OversizedPicturesAreRefusedBeforeTheirPixels) {
       return static_cast<std::ptrdiff_t>(count);
     };
     CDibImage image;
-    PngRefusal why = PngRefusal::None;
+    PictureRefusal why;
     EXPECT_FALSE(ReadPng(source, image, &why));
-    EXPECT_EQ(why, PngRefusal::TooLarge);
+    EXPECT_EQ(why.png, PngRefusal::TooLarge);
     EXPECT_LE(at, PngChunks(*png)[1].offset + 8 + 16); // up to the first IDAT's header
   }
   tallLayout.height = 1u << 20;

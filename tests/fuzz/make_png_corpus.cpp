@@ -22,39 +22,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-int ChannelCount(int colorType) {
-  switch (colorType) {
-  case 2: return 3;
-  case 4: return 2;
-  case 6: return 4;
-  default: return 1;
-  }
-}
-
-// A layout filled with a fixed pseudo-random pattern within the depth's range.
-PngLayout Filled(PngLayout layout, std::uint32_t seed = 1) {
-  const std::size_t count = std::size_t{layout.width} * layout.height *
-                            static_cast<std::size_t>(ChannelCount(layout.colorType));
-  std::uint32_t state = 0x9E3779B9u ^ seed * 7919u;
-  const std::uint32_t top = layout.colorType == 3 && !layout.palette.empty()
-                                ? static_cast<std::uint32_t>(layout.palette.size())
-                                : 1u << layout.bitDepth;
-  layout.samples.clear();
-  for (std::size_t i = 0; i < count; ++i) {
-    state = state * 1664525u + 1013904223u;
-    layout.samples.push_back(static_cast<std::uint16_t>((state >> 8) % top));
-  }
-  return layout;
-}
-
-std::vector<std::array<std::uint8_t, 3>> Palette(std::size_t count) {
-  std::vector<std::array<std::uint8_t, 3>> palette;
-  for (std::size_t i = 0; i < count; ++i)
-    palette.push_back({static_cast<std::uint8_t>(i * 37), static_cast<std::uint8_t>(255 - i * 11),
-                       static_cast<std::uint8_t>(i * i)});
-  return palette;
-}
-
 PngLayout PaletteLayout(int bitDepth, std::uint32_t width = 7, std::uint32_t height = 5) {
   PngLayout layout{.width = width, .height = height, .colorType = 3, .bitDepth = bitDepth};
   layout.palette = Palette(bitDepth == 8 ? 200 : std::size_t{1} << bitDepth);
@@ -64,22 +31,6 @@ PngLayout PaletteLayout(int bitDepth, std::uint32_t width = 7, std::uint32_t hei
 std::uint32_t BigEndian32(const Bytes &b, std::size_t at) {
   return static_cast<std::uint32_t>(b[at]) << 24 | static_cast<std::uint32_t>(b[at + 1]) << 16 |
          static_cast<std::uint32_t>(b[at + 2]) << 8 | b[at + 3];
-}
-
-// The file with the first chunk of `type` replaced by `data` (CRC made right), or removed.
-Bytes WithChunk(Bytes png, const std::string &type, const std::optional<Bytes> &data) {
-  for (const PngChunk &chunk : PngChunks(png)) {
-    if (chunk.type != type)
-      continue;
-    const auto begin = png.begin() + static_cast<std::ptrdiff_t>(chunk.offset);
-    png.erase(begin, begin + 12 + chunk.length);
-    if (data) {
-      const Bytes raw = RawChunk(type, *data);
-      png.insert(png.begin() + static_cast<std::ptrdiff_t>(chunk.offset), raw.begin(), raw.end());
-    }
-    return png;
-  }
-  return png;
 }
 
 // The IHDR fields changed: width, height, bit depth, colour type (CRC made right).

@@ -19,9 +19,10 @@ inline constexpr std::int64_t MaxCheckedDestinationPixels = std::int64_t{1} << 2
 // Empty when every invariant held; otherwise what broke, for a human to read.
 std::string CheckPackedDibRequest(const std::uint8_t *data, std::size_t size);
 std::string CheckBmpFileRequest(const std::uint8_t *data, std::size_t size);
-// A PNG file (png_round_trip_check.cpp, with the PNG codec). When the mode byte's high bit is
-// set, every chunk's CRC is made right before reading, so that a fuzzer's changes inside
-// chunks reach the reader instead of failing the CRC check.
+// A PNG file (png_round_trip_check.cpp, with the PNG codec), which libpng, every check of its
+// on, must read as the reader does, or refuse too. When the mode byte's high bit is set, every
+// chunk's CRC is made right before reading, so that a fuzzer's changes inside chunks reach the
+// reader instead of failing the CRC check.
 std::string CheckPngFileRequest(const std::uint8_t *data, std::size_t size);
 
 class CDibImage;
