@@ -1,7 +1,5 @@
 #include "posix/poll_loop.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <limits>
@@ -24,8 +22,7 @@ bool RunPollLoop(std::initializer_list<CPollSource *> sources, const std::functi
     for (const CPollSource *source : sources) {
       if (const auto next = source->NextDeadline())
         wake = std::min(wake, *next);
-      if (const int fd = source->PollDescriptor(); fd >= 0)
-        watched.push_back({fd, POLLIN, 0});
+      source->AppendPollFds(watched);
     }
     // Rounded up, so that a deadline a fraction of a millisecond away is not polled for again
     // and again with a timeout of 0.

@@ -3,10 +3,13 @@
 // Any number of connections may take part, each behind the same small interface.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <vector>
 
 class CPollSource {
 public:
@@ -15,6 +18,12 @@ public:
   // The descriptor to watch for input; -1 while there is none (a connection that broke, a pipe
   // read to its end), so that a descriptor that stays readable never spins the loop.
   virtual int PollDescriptor() const = 0;
+  // Appends what to wait for: by default PollDescriptor() for input. A source with several
+  // descriptors, or one that waits until it may write, appends them all here instead.
+  virtual void AppendPollFds(std::vector<pollfd> &fds) const {
+    if (const int fd = PollDescriptor(); fd >= 0)
+      fds.push_back({fd, POLLIN, 0});
+  }
   // Handles whatever has arrived and whatever deadline has passed. Runs every round, input or
   // not, so it must never block: its descriptor is read without waiting.
   virtual void Dispatch() = 0;

@@ -38,21 +38,21 @@ CORE_PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libben
                zlib1g-dev acl attr)
 
 # The Linux desktop program (vantoly) and its tests: Qt 6 Widgets (qt6-wayland for native
-# Wayland), libxcb for its own X11 clipboard and the keeper (XFixes and XTest for the timing
-# probe of tools/bench-dialog.sh), libwayland-client and wayland-scanner for the keeper's
-# Wayland clipboard, the desktop's sounds, a Japanese proportional Gothic for the
-# dialog font, and an X server with clipboard and keyboard tools, a small window manager and
-# pgrep (which finds the keeper) for the tests.
+# Wayland), libxcb for its own X11 clipboard and the keeper (XFixes tells the keeper who takes
+# the clipboard; XTest for the timing probe of tools/bench-dialog.sh), libwayland-client and
+# wayland-scanner for the keeper's Wayland clipboard, the desktop's sounds, a Japanese
+# proportional Gothic for the dialog font, and an X server with clipboard and keyboard tools, a
+# small window manager and pgrep (which finds the keeper) for the tests.
 QT_PACKAGES=(qt6-base-dev qt6-wayland libxcb1-dev libxcb-xfixes0-dev libxcb-xtest0-dev
              libwayland-dev libwayland-bin libcanberra-dev pkg-config fonts-ipafont-gothic)
 QT_TEST_PACKAGES=(xvfb xauth xclip xdotool openbox x11-utils procps)
 
 # The Wayland desktops the tests start headless (tools/wayland-session.sh): the compositors and
 # their XWayland, a session bus for kwin and mutter, xhost (sway's XWayland lets the tests in
-# by it), setpriv (sway as nobody), Python's GLib bindings (mutter's virtual keyboard), and
-# wl-clipboard's Wayland clipboard tools.
+# by it), setpriv (sway as nobody), Python's GLib bindings (mutter's virtual keyboard),
+# wl-clipboard's Wayland clipboard tools, and wtype, which types into native Wayland windows.
 WAYLAND_TEST_PACKAGES=(sway kwin-wayland mutter weston xwayland dbus-daemon x11-xserver-utils
-                       util-linux python3-gi wl-clipboard)
+                       util-linux python3-gi wl-clipboard wtype)
 
 # The packages' test (tools/test-package.sh): dpkg-shlibdeps for the .deb's dependencies, and
 # the tools that check what it installs and what the .zip holds, lintian and appstreamcli

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # vantoly, the Linux desktop program: a Release and an ASan+UBSan build, and its tests in both
-# (Qt Test on the offscreen platform, then the real program under Xvfb with xclip and xdotool).
+# (Qt Test on the offscreen platform, then the real program under Xvfb with xclip and xdotool,
+# and under headless Wayland compositors).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-ensure_packages "${CORE_PACKAGES[@]}" "${QT_PACKAGES[@]}" "${QT_TEST_PACKAGES[@]}"
+ensure_packages "${CORE_PACKAGES[@]}" "${QT_PACKAGES[@]}" "${QT_TEST_PACKAGES[@]}" \
+  "${WAYLAND_TEST_PACKAGES[@]}"
 for preset in release asan; do
   echo "== $preset build, desktop program"
   build_preset "$preset"

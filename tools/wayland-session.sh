@@ -210,7 +210,7 @@ stop_wayland_session() {
   local pid i children=()
   # The compositor's children (XWayland above all) end with it; any left are ended after it.
   for pid in "${WAYLAND_SESSION_PIDS[@]}"; do
-    children+=($(pgrep -P "$pid" 2>/dev/null))
+    children+=($(pgrep -P "$pid" 2>/dev/null || true))
   done
   for ((i = ${#WAYLAND_SESSION_PIDS[@]} - 1; i >= 0; i--)); do
     kill "${WAYLAND_SESSION_PIDS[i]}" 2>/dev/null || true

@@ -12,7 +12,8 @@ start_x11_session() {
   local work=$1 size=${2:-1024x768} wm=${3:-} wm_config=${4:-} i
   mkdir -p -m 700 "$work/run"
   export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=xcb
-  unset WAYLAND_DISPLAY
+  # Nothing of the desktop the tests run on: the keeper would offer on its Wayland clipboard.
+  unset WAYLAND_DISPLAY WAYLAND_SOCKET
   exec {x11_fd}>"$work/display"
   Xvfb -displayfd "$x11_fd" -screen 0 "${size}x24" -nolisten tcp -noreset >"$work/xvfb.log" 2>&1 &
   X11_SESSION_PIDS+=($!)

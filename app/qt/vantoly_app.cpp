@@ -42,6 +42,8 @@ int CVantolyApp::RunDialog(int &argc, char **argv) {
   QApplication::setFont(DialogFont());
   CQtClipboard clipboard;
   CVantolyDlg dialog(clipboard);
+  // The result passes to the keeper while the window is still up where that costs no wait.
+  dialog.SetClosing([&clipboard] { clipboard.HandOver(KeeperPath()); });
   const int result = dialog.exec();
   // The window goes at once, and a new copy may start while the result passes to the keeper.
   dialog.hide();

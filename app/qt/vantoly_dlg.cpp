@@ -14,6 +14,7 @@
 #include <QShortcut>
 #include <QWindow>
 #include <algorithm>
+#include <utility>
 
 #include "app/core/conversion_mode.h"
 #include "app/core/texts.h"
@@ -164,6 +165,8 @@ void CVantolyDlg::done(int result) {
     m_bFetching = false;
     m_pFeedback->EndWaitCursor();
   }
+  if (const std::function<void()> closing = std::exchange(m_closing, nullptr))
+    closing();
   QDialog::done(result);
 }
 

@@ -6,6 +6,7 @@
 #include <QMargins>
 #include <QRect>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -47,6 +48,9 @@ public:
   void ShowContextMenu(const QPoint &globalPos);
   // Moves the window so that its frame's bottom-right corner meets the work area's.
   void PlaceAtBottomRight();
+
+  // Runs once when the dialog ends, a fetch under way given up, before its window goes.
+  void SetClosing(std::function<void()> closing) { m_closing = std::move(closing); }
 
   // For tests: a work area instead of the primary screen's, and an opener that opens nothing.
   void SetWorkArea(std::optional<QRect> workArea) { m_workArea = workArea; }
@@ -90,4 +94,5 @@ private:
   int m_nFrameChecks = 0;
   bool m_bMenuOpen = false;
   bool m_bFetching = false; // the clipboard's bytes are on their way
+  std::function<void()> m_closing;
 };

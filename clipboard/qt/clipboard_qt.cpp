@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QCursor>
+#include <QEventLoop>
 #include <QGuiApplication>
 #include <QImage>
 #include <QImageReader>
@@ -32,6 +33,7 @@ namespace {
 constexpr std::array<const char *, 3> BmpMimeTypes = {"image/bmp", "image/x-bmp", "image/x-MS-bmp"};
 const QString PngMimeType = QStringLiteral("image/png");
 const QString BmpMimeType = QStringLiteral("image/bmp");
+const QString MarkerMimeType = QString::fromLatin1(ResultMarkerType);
 
 // Qt's readers refuse to allocate more than this many MiB for one image: enough for the
 // largest picture we take in the widest format Qt decodes into (8 bytes per pixel). A
@@ -152,16 +154,18 @@ QByteArray EncodePictureBytes(const CDibImage &image, PictureEncoding encoding) 
 CResultMimeData::CResultMimeData(QByteArray bmp, std::shared_future<CResultPng::Bytes> png)
     : m_bmp(std::move(bmp)), m_pngMade(std::move(png)) {}
 
-QStringList CResultMimeData::formats() const { return {BmpMimeType, PngMimeType}; }
+QStringList CResultMimeData::formats() const { return {BmpMimeType, PngMimeType, MarkerMimeType}; }
 
 bool CResultMimeData::hasFormat(const QString &mimeType) const {
-  return mimeType == BmpMimeType || mimeType == PngMimeType;
+  return mimeType == BmpMimeType || mimeType == PngMimeType || mimeType == MarkerMimeType;
 }
 
 QVariant CResultMimeData::retrieveData(const QString &mimeType, QMetaType type) const {
   Q_UNUSED(type);
   if (mimeType == BmpMimeType)
     return m_bmp;
+  if (mimeType == MarkerMimeType)
+    return QByteArray();
   if (mimeType != PngMimeType)
     return {};
   if (!m_bPngTaken && m_pngMade.valid()) {
@@ -353,6 +357,8 @@ bool CQtClipboard::WriteDib(const CDibImage &image) {
   if (clipboard == nullptr)
     return false;
   m_png.Start(bmp);
+  m_resultBmp = bmp;
+  m_resultPng = m_png.Future();
   // The clipboard owns the data from here on.
   auto *offered = new CResultMimeData(
       QByteArray(reinterpret_cast<const char *>(bmp->data()), static_cast<qsizetype>(bmp->size())),
@@ -363,13 +369,50 @@ bool CQtClipboard::WriteDib(const CDibImage &image) {
   return clipboard->mimeData(QClipboard::Clipboard) == offered;
 }
 
-void CQtClipboard::KeepResult(const QString &keeperPath) {
-  if (!m_pX11) {
-    m_png.Join();
+void CQtClipboard::KeepQtResult(const QString &keeperPath) {
+  m_png.Join();
+  const QClipboard *clipboard = QGuiApplication::clipboard();
+  // Only the Wayland selection can be kept: the offscreen platform's clipboard is ours alone.
+  if (QGuiApplication::platformName() != QLatin1String("wayland") || !m_resultBmp ||
+      clipboard == nullptr || !clipboard->ownsClipboard())
+    return;
+  if (keeperPath.isEmpty()) {
+    qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
     return;
   }
+  CKeeperStart keeper;
+  // Made by now: its thread has been joined.
+  const CResultPng::Bytes png = m_resultPng.valid() ? m_resultPng.get() : nullptr;
+  if (keeper.StartWayland(keeperPath.toStdString(), ServedBytes(m_resultBmp), ServedBytes(png))) {
+    // Qt's loop serves our selection until the keeper's offer replaces it. Keys wait: the
+    // window is gone.
+    QEventLoop loop;
+    QSocketNotifier answered(keeper.PollDescriptor(), QSocketNotifier::Read);
+    QObject::connect(&answered, &QSocketNotifier::activated, &loop, [&] {
+      keeper.Dispatch();
+      if (keeper.Answer() != KeeperAnswer::Waiting)
+        loop.quit();
+    });
+    QTimer::singleShot(WaylandKeeperTimeout, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+  }
+  // A compositor without the means (mutter) keeps what it keeps itself.
+  if (keeper.Answer() == KeeperAnswer::Failed || keeper.Answer() == KeeperAnswer::Waiting)
+    qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
+             qPrintable(keeperPath));
+}
+
+void CQtClipboard::HandOver(const QString &keeperPath) {
+  if (!m_pX11 || m_bHandedOver || (m_png.Future().valid() && !m_png.Ready()))
+    return;
+  HandOverX11(keeperPath);
+}
+
+void CQtClipboard::HandOverX11(const QString &keeperPath) {
+  m_bHandedOver = true;
   CancelFetch();
-  // Qt's event loop has ended: from here this loop drives the connection.
+  // Qt's event loop does not run from here on (it is about to end): this loop drives the
+  // connection.
   m_pNotifier->setEnabled(false);
   m_pTimer->stop();
   if (m_pPngNotifier != nullptr)
@@ -382,30 +425,41 @@ void CQtClipboard::KeepResult(const QString &keeperPath) {
     RunPollLoop(
         {&x11, &png}, [this] { return !m_png.Future().valid(); },
         std::chrono::steady_clock::time_point::max());
-  if (x11.Serving()) {
-    CKeeperStart keeper;
-    const X11Value *bmp = x11.ServedBmp(), *made = x11.ServedPng();
-    if (keeperPath.isEmpty()) {
-      qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
-    } else if (keeper.Start(keeperPath.toStdString(), x11.DisplayName(), x11.ServedTime(), *bmp,
-                            made != nullptr ? *made : X11Value{})) {
-      // Until it owns the clipboard and we have heard that we lost it, or it has failed: every
-      // request before that point reached us and is answered, every one after reaches it.
-      RunPollLoop(
-          {&x11, &keeper},
-          [&] {
-            return keeper.Answer() == KeeperAnswer::Failed ||
-                   (keeper.Answer() != KeeperAnswer::Waiting && !x11.Serving());
-          },
-          std::chrono::steady_clock::now() + KeeperStartTimeout);
-    }
-    if (!keeperPath.isEmpty() &&
-        (keeper.Answer() == KeeperAnswer::Failed || keeper.Answer() == KeeperAnswer::Waiting))
-      qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
-               qPrintable(keeperPath));
+  if (!x11.Serving())
+    return;
+  CKeeperStart keeper;
+  const X11Value *bmp = x11.ServedBmp(), *made = x11.ServedPng();
+  if (keeperPath.isEmpty()) {
+    qWarning("vantoly: vantoly-keeper is not installed; the result goes with the program");
+    return;
   }
+  if (keeper.Start(keeperPath.toStdString(), x11.DisplayName(), x11.ServedTime(), *bmp,
+                   made != nullptr ? *made : X11Value{})) {
+    // Until it owns the clipboard and we have heard that we lost it, or it has failed: every
+    // request before that point reached us and is answered, every one after reaches it.
+    RunPollLoop(
+        {&x11, &keeper},
+        [&] {
+          return keeper.Answer() == KeeperAnswer::Failed ||
+                 (keeper.Answer() != KeeperAnswer::Waiting && !x11.Serving());
+        },
+        std::chrono::steady_clock::now() + KeeperStartTimeout);
+  }
+  if (keeper.Answer() == KeeperAnswer::Failed || keeper.Answer() == KeeperAnswer::Waiting)
+    qWarning("vantoly: %s did not take the clipboard; the result goes with the program",
+             qPrintable(keeperPath));
+}
+
+void CQtClipboard::KeepResult(const QString &keeperPath) {
+  if (!m_pX11) {
+    KeepQtResult(keeperPath);
+    return;
+  }
+  if (!m_bHandedOver)
+    HandOverX11(keeperPath);
   // Whatever is still ours is given up, every request that reached us is answered, and
   // transfers under way may finish, or are ended.
+  CX11Selection &x11 = *m_pX11;
   x11.Relinquish();
   RunPollLoop(
       {&x11}, [&x11] { return !x11.Transferring() || !x11.IsOpen(); },

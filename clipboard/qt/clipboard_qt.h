@@ -17,10 +17,11 @@
 // programs that paste only PNG. The BMP is encoded once; the PNG is made once from it on a
 // thread of ours (clipboard/qt/result_png.h) as soon as the result is on the clipboard, and
 // handed to what serves it: on X11 our own selection, where a request for it waits meanwhile
-// while every other is answered; elsewhere Qt's clipboard, whose request waits for it. When the
-// program ends on X11 with the result still on the clipboard, both files go to vantoly-keeper,
-// which serves them on (and offers them to the clipboard manager) so that the result outlives
-// us.
+// while every other is answered; elsewhere Qt's clipboard, whose request waits for it. Beside
+// them goes ResultMarkerType (clipboard/x11/x11_selection.h), by which the keeper tells our
+// result from another copy. When the program ends on X11 or native Wayland with the result
+// still on the clipboard, both files go to vantoly-keeper, which serves them on (and offers
+// them to the clipboard manager) so that the result outlives us.
 #pragma once
 
 #include <QByteArray>
@@ -52,6 +53,8 @@ inline constexpr std::size_t ClipboardReadLimit = std::size_t{200} << 20;
 // transfers still under way may take before they are ended.
 inline constexpr std::chrono::milliseconds KeeperStartTimeout{3000};
 inline constexpr std::chrono::milliseconds FinishTransfersTimeout{1000};
+// The same on native Wayland, where the keeper has only the compositor to ask.
+inline constexpr std::chrono::milliseconds WaylandKeeperTimeout{1000};
 
 class CQtClipboard : public CClipboard {
 public:
@@ -77,12 +80,20 @@ public:
   bool BeginFetch(std::function<void()> fetched) override;
   // Gives up a fetch under way; its `fetched` does not run.
   void CancelFetch() override;
+  // While the program's window is still up and active, as the program ends: on X11, when the
+  // result on the clipboard is still ours and its PNG is made, hands it to the keeper at once,
+  // as KeepResult does. Under a Wayland compositor whose bridge carries an X11 clipboard to
+  // Wayland programs only when it changes hands while an X11 window is active (KWin), the
+  // keeper's is then carried too, and Wayland programs never meet a stale one. Where the PNG is
+  // still being made, KeepResult does it all, so that the window does not stay meanwhile.
+  void HandOver(const QString &keeperPath);
   // Once the program's window is gone: when the result on the clipboard is still ours (X11),
-  // hands it to the keeper at `keeperPath` (waiting for its PNG first) and waits until the
-  // keeper owns the clipboard or KeeperStartTimeout has passed. Meanwhile, and until the
-  // clipboard is someone else's, every request that reaches us is answered, and none is left
-  // unanswered at the end; transfers still under way get FinishTransfersTimeout, then are
-  // ended. Elsewhere it only waits for the PNG's thread.
+  // hands it to the keeper at `keeperPath` (waiting for its PNG first) unless HandOver did, and
+  // waits until the keeper owns the clipboard or KeeperStartTimeout has passed. Meanwhile, and
+  // until the clipboard is someone else's, every request that reaches us is answered, and none is
+  // left unanswered at the end; transfers still under way get FinishTransfersTimeout, then are
+  // ended. On native Wayland the same, Qt's event loop answering the requests, for
+  // WaylandKeeperTimeout at most. Elsewhere it only waits for the PNG's thread.
   void KeepResult(const QString &keeperPath);
 
 private:
@@ -95,14 +106,22 @@ private:
   void Pump();
   // Once the PNG is made: joins its thread and hands the PNG to our selection.
   void HandPng();
+  // KeepResult through Qt's clipboard.
+  void KeepQtResult(const QString &keeperPath);
+  // The hand-off on X11.
+  void HandOverX11(const QString &keeperPath);
 
   bool m_bX11Tried = false;
+  bool m_bHandedOver = false;
   std::unique_ptr<CX11Selection> m_pX11;
   std::unique_ptr<QObject> m_pContext;
   QSocketNotifier *m_pNotifier = nullptr;
   QTimer *m_pTimer = nullptr;
   QSocketNotifier *m_pPngNotifier = nullptr;
   CResultPng m_png;
+  // Off X11: the result last put on Qt's clipboard, its BMP and its PNG once made.
+  CResultPng::Bytes m_resultBmp;
+  std::shared_future<CResultPng::Bytes> m_resultPng;
   unsigned m_nFetch = 0; // which fetch a queued `fetched` belongs to
   bool m_bFetched = false;
   // Off X11: what BeginFetch took from QClipboard, the picture's type and bytes, for ReadDib.
@@ -122,8 +141,8 @@ bool ReadMimeDib(const QMimeData &mime, CDibImage &image);
 // `image` as the bytes of a BMP or PNG file. Empty when it cannot be encoded.
 QByteArray EncodePictureBytes(const CDibImage &image, PictureEncoding encoding);
 
-// What Qt's clipboard offers for a result: the BMP as it was built, and its PNG once made (a
-// request for it meanwhile waits).
+// What Qt's clipboard offers for a result: the BMP as it was built, its PNG once made (a
+// request for it meanwhile waits), and the marker, empty.
 class CResultMimeData : public QMimeData {
 public:
   CResultMimeData(QByteArray bmp, std::shared_future<CResultPng::Bytes> png);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -29,7 +28,8 @@ wl_proxy *AsProxy(void *object) { return static_cast<wl_proxy *>(object); }
 
 struct CWaylandSelection::Transfer {
   int fd;
-  std::shared_ptr<const WaylandBytes> bytes;
+  std::shared_ptr<const std::uint8_t> data;
+  std::size_t size;
   std::size_t offset = 0;
   Clock::time_point lastStep;
 };
@@ -130,6 +130,10 @@ void CWaylandSelection::OnGlobalRemove(void *data, wl_registry *, std::uint32_t 
 
 // Polling ---------------------------------------------------------------------------------------
 
+int CWaylandSelection::PollDescriptor() const {
+  return m_connected ? wl_display_get_fd(m_display) : -1;
+}
+
 void CWaylandSelection::AppendPollFds(std::vector<pollfd> &fds) const {
   if (m_connected)
     fds.push_back({wl_display_get_fd(m_display),
@@ -184,25 +188,15 @@ std::optional<CWaylandSelection::Clock::time_point> CWaylandSelection::NextDeadl
 }
 
 bool CWaylandSelection::RunUntil(const std::function<bool()> &done, Clock::time_point deadline) {
-  std::vector<pollfd> fds;
-  for (;;) {
-    Dispatch();
-    if (done())
-      return true;
-    const Clock::time_point now = Clock::now();
-    if ((!m_connected && m_transfers.empty()) || now >= deadline)
-      return false;
-    Clock::time_point wake = deadline;
-    if (const auto next = NextDeadline())
-      wake = std::min(wake, *next);
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
-    fds.clear();
-    AppendPollFds(fds);
-    const int timeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-        left.count(), 0, std::numeric_limits<int>::max()));
-    if (poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR)
-      return false;
-  }
+  bool held = false;
+  RunPollLoop(
+      {this},
+      [&] {
+        held = done();
+        return held || (!m_connected && m_transfers.empty());
+      },
+      deadline);
+  return held;
 }
 
 bool CWaylandSelection::Roundtrip(Clock::time_point deadline) {
@@ -319,6 +313,14 @@ void CWaylandSelection::OnCancelled(wl_proxy *source) {
   m_lostPending = true;
 }
 
+void CWaylandSelection::Withdraw() {
+  if (m_source == nullptr)
+    return;
+  LoseSource();
+  if (m_connected && wl_display_flush(m_display) < 0 && errno == EAGAIN)
+    m_flushPending = true;
+}
+
 void CWaylandSelection::LoseSource() {
   m_api->destroySource(m_source);
   m_source = nullptr;
@@ -329,25 +331,24 @@ void CWaylandSelection::OnSend(wl_proxy *source, const char *mimeType, int fd) {
   const auto offer = std::find_if(m_offers.begin(), m_offers.end(),
                                   [mimeType](const auto &o) { return o.mimeType == mimeType; });
   // The descriptor must not block us: a requestor that stops reading stalls only itself.
-  if (source != m_source || offer == m_offers.end() || !offer->bytes ||
+  if (source != m_source || offer == m_offers.end() || !offer->data || offer->size == 0 ||
       m_transfers.size() >= MaxTransfers || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
     close(fd);
     return;
   }
-  m_transfers.push_back({fd, offer->bytes, 0, Clock::now()});
+  m_transfers.push_back({fd, offer->data, offer->size, 0, Clock::now()});
 }
 
 void CWaylandSelection::WriteTransfers() {
   const Clock::time_point now = Clock::now();
   std::erase_if(m_transfers, [now](Transfer &transfer) {
-    const WaylandBytes &bytes = *transfer.bytes;
-    const std::size_t roundEnd = std::min(bytes.size(), transfer.offset + RoundBytes);
-    while (transfer.offset < bytes.size()) {
+    const std::size_t roundEnd = std::min(transfer.size, transfer.offset + RoundBytes);
+    while (transfer.offset < transfer.size) {
       // The rest in a later round: the descriptor polls writable at once.
       if (transfer.offset >= roundEnd)
         return false;
       const ssize_t count =
-          write(transfer.fd, bytes.data() + transfer.offset, roundEnd - transfer.offset);
+          write(transfer.fd, transfer.data.get() + transfer.offset, roundEnd - transfer.offset);
       if (count > 0) {
         transfer.offset += static_cast<std::size_t>(count);
         transfer.lastStep = now;

@@ -6,11 +6,11 @@
 // neither (mutter, weston), or there is no Wayland display at all, Status() says so and nothing
 // else happens: the caller goes on with X11 alone.
 //
-// Nothing here blocks on another program. The caller polls what AppendPollFds() gives, calls
-// Dispatch() when any of it is ready or NextDeadline() has passed, and Dispatch() handles every
-// event the compositor sent and writes each requestor as much as its pipe takes. Only the
-// compositor itself is waited for (its globals at the start, taking an offer), and then under a
-// deadline.
+// Nothing here blocks on another program. It is a poll source (posix/poll_loop.h): the caller
+// polls what AppendPollFds() gives, calls Dispatch() when any of it is ready or NextDeadline()
+// has passed, and Dispatch() handles every event the compositor sent and writes each requestor
+// as much as its pipe takes. Only the compositor itself is waited for (its globals at the
+// start, taking an offer), and then under a deadline.
 //
 // Each requestor gets the bytes on the descriptor it sent, written without blocking whenever
 // the descriptor can take more, any number of requestors at once. A requestor that takes
@@ -29,16 +29,18 @@
 #include <vector>
 
 #include "clipboard/wayland/data_control.h"
+#include "posix/poll_loop.h"
 
 struct wl_display;
 struct wl_registry;
 
-using WaylandBytes = std::vector<std::uint8_t>;
-
-// One MIME type offered and the bytes a requestor gets for it.
+// One MIME type offered and the bytes a requestor gets for it, wherever they live (a vector, a
+// mapped file): `data` keeps them alive, and every transfer under way holds a copy of it, so
+// they outlast the offer. No data: a requestor gets nothing (the descriptor is closed at once).
 struct WaylandOffer {
   std::string mimeType;
-  std::shared_ptr<const WaylandBytes> bytes;
+  std::shared_ptr<const std::uint8_t> data;
+  std::size_t size = 0;
 };
 
 enum class WaylandStatus {
@@ -49,15 +51,13 @@ enum class WaylandStatus {
   Broken,        // the connection failed, or the seat went, after it was made
 };
 
-class CWaylandSelection : private IDataControlSink {
+class CWaylandSelection : public CPollSource, private IDataControlSink {
 public:
-  using Clock = std::chrono::steady_clock;
-
   // `display` as in WAYLAND_DISPLAY (a name in XDG_RUNTIME_DIR, or a path); null for
   // $WAYLAND_DISPLAY (or a socket handed over in $WAYLAND_SOCKET). With none, no default is
   // tried. Waits for the compositor's globals and the current selection until `deadline`.
   CWaylandSelection(const char *display, Clock::time_point deadline);
-  ~CWaylandSelection();
+  ~CWaylandSelection() override;
   CWaylandSelection(const CWaylandSelection &) = delete;
   CWaylandSelection &operator=(const CWaylandSelection &) = delete;
 
@@ -67,13 +67,15 @@ public:
   // "zwlr_data_control_manager_v1"); empty unless it was bound.
   std::string ProtocolName() const;
 
+  // The connection, while it works.
+  int PollDescriptor() const override;
   // Appends what to poll: the connection (for input, and for output while requests wait to go
   // out) and every requestor still owed bytes (for output).
-  void AppendPollFds(std::vector<pollfd> &fds) const;
+  void AppendPollFds(std::vector<pollfd> &fds) const override;
   // Handles every event that has come, writes what the requestors take, and drops the stalled.
-  void Dispatch();
+  void Dispatch() override;
   // When Dispatch() must run next even with nothing ready; none when nothing waits.
-  std::optional<Clock::time_point> NextDeadline() const;
+  std::optional<Clock::time_point> NextDeadline() const override;
   // Dispatches until `done` holds, the deadline passes or the connection fails; `done` is
   // checked after every round. True when `done` held.
   bool RunUntil(const std::function<bool()> &done, Clock::time_point deadline);
@@ -90,6 +92,9 @@ public:
   bool Offer(std::vector<WaylandOffer> offers, Clock::time_point deadline);
   // True while our offer is the selection.
   bool Offering() const { return m_connected && m_source != nullptr; }
+  // Takes our offer back: the selection is then empty, unless another client's has replaced
+  // ours already, which stays. Transfers under way go on. The lost handler does not run.
+  void Withdraw();
   // True while some requestor is still owed bytes (which outlive the offer).
   bool Transferring() const { return !m_transfers.empty(); }
   // Runs, as the handler above, when our offer stops being the selection: another client set

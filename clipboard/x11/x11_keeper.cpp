@@ -35,6 +35,15 @@ CKeeperStart::~CKeeperStart() { Finish(m_answer); }
 
 bool CKeeperStart::Start(const std::string &path, const std::string &display, xcb_timestamp_t time,
                          const X11Value &bmp, const X11Value &png) {
+  return Launch(path, {display, std::to_string(time)}, bmp, png);
+}
+
+bool CKeeperStart::StartWayland(const std::string &path, const X11Value &bmp, const X11Value &png) {
+  return Launch(path, {KeeperWaylandOption}, bmp, png);
+}
+
+bool CKeeperStart::Launch(const std::string &path, const std::vector<std::string> &arguments,
+                          const X11Value &bmp, const X11Value &png) {
   std::uint8_t head[FrameHeadSize];
   PutSize(head, bmp.size);
   PutSize(head + 8, png.size);
@@ -49,8 +58,7 @@ bool CKeeperStart::Start(const std::string &path, const std::string &display, xc
     Finish(KeeperAnswer::Failed);
     return false;
   }
-  const bool started = SpawnDetached(path, {display, std::to_string(time)},
-                                     {input, confirm[1], STDERR_FILENO}, m_pid);
+  const bool started = SpawnDetached(path, arguments, {input, confirm[1], STDERR_FILENO}, m_pid);
   close(input);
   close(confirm[1]);
   m_confirm = confirm[0];
@@ -70,6 +78,7 @@ void CKeeperStart::Dispatch() {
     return;
   Finish(count == 1 && byte == KeeperOwns      ? KeeperAnswer::Owns
          : count == 1 && byte == KeeperNotOurs ? KeeperAnswer::NotOurs
+         : count == 1 && byte == KeeperCannot  ? KeeperAnswer::Cannot
                                                : KeeperAnswer::Failed);
 }
 

@@ -13,15 +13,15 @@
 // every step and a cap on the bytes taken. An owner that answers slowly, never, or without end
 // thus costs at most the deadline and the cap.
 //
-// Serving (x11_serve.cpp) owns CLIPBOARD and answers TARGETS, TIMESTAMP, MULTIPLE, image/bmp
-// and image/png with the bytes it is handed: the PNG may follow the BMP later (SetPng), and a
-// request for it meanwhile waits, unanswered but not lost, while every other request is
-// answered. Values larger than one request the server takes go out in INCR pieces of that size,
-// to any number of requestors at once; a requestor that goes away mid-transfer is dropped, one
-// that stops taking pieces is sent the end after a while. One MULTIPLE request is served each
-// value once at most, so that naming the BMP a thousand times costs no more than naming it
-// once. Every request that reached us while the selection was ours is answered, also once it
-// is lost: it came before the notice of the loss.
+// Serving (x11_serve.cpp) owns CLIPBOARD and answers TARGETS, TIMESTAMP, MULTIPLE, image/bmp,
+// image/png and ResultMarkerType with the bytes it is handed: the PNG may follow the BMP later
+// (SetPng), and a request for it meanwhile waits, unanswered but not lost, while every other
+// request is answered. Values larger than one request the server takes go out in INCR pieces of
+// that size, to any number of requestors at once; a requestor that goes away mid-transfer is
+// dropped, one that stops taking pieces is sent the end after a while. One MULTIPLE request is
+// served each value once at most, so that naming the BMP a thousand times costs no more than naming
+// it once. Every request that reached us while the selection was ours is answered, also once it is
+// lost: it came before the notice of the loss.
 //
 // Saving (x11_save.cpp) asks the clipboard manager, if there is one, to take a copy.
 #pragma once
@@ -41,6 +41,11 @@
 #include "posix/poll_loop.h"
 
 using X11Bytes = std::vector<std::uint8_t>;
+
+// A type of our own served beside the pictures, with an empty value: it tells our result from
+// any other copy, also where a compositor's bridge has carried our targets onto the Wayland
+// selection, which is where the keeper looks for it. Bridges drop target names without a '/'.
+inline constexpr char ResultMarkerType[] = "application/x-vantoly-result";
 
 // Bytes to serve, wherever they live (a vector, a mapped file): `data` keeps them alive, and
 // every transfer under way holds a copy of it, so they outlast a new result or a lost selection.
@@ -67,6 +72,15 @@ enum class X11SaveStatus {
   Asked,   // the manager has not answered yet (it may never)
   Saved,   // the manager says it took a copy, which proves nothing until it owns CLIPBOARD
   Refused, // the manager answered without taking one
+};
+
+enum class X11Owner {
+  None,
+  Us,
+  // The client that manages the windows (it owns WM_Sn): under a Wayland compositor, its bridge
+  // carrying the Wayland selection to X11 clients, not another program's copy.
+  WindowManager,
+  Other,
 };
 
 class CX11Selection : public CPollSource {
@@ -130,6 +144,9 @@ public:
   const X11Value *ServedPng() const;
   // The server's time of our ownership, while Serving().
   xcb_timestamp_t ServedTime() const;
+  // From now on, runs `changed` (from Dispatch) with the new owner whenever CLIPBOARD changes
+  // hands, whoever gave it up (XFixes). False when the server cannot tell.
+  bool WatchOwner(std::function<void(X11Owner)> changed);
   // True while some requestor is still taking an INCR transfer.
   bool Transferring() const { return !m_transfers.empty(); }
   // Gives CLIPBOARD up if it is still ours, then answers every request that reached us before
@@ -156,10 +173,11 @@ private:
   struct Transfer;
   struct Atoms {
     xcb_atom_t clipboard, targets, timestamp, multiple, incr, atomPair, integer, atom, bmp, png,
-        manager, saveTargets, readProperty, stampProperty, saveProperty;
+        manager, saveTargets, readProperty, stampProperty, saveProperty, marker, windowManager;
   };
 
   void Handle(const xcb_generic_event_t *event);
+  X11Owner OwnerKind(xcb_window_t owner);
   void CheckDeadlines();
 
   // Reading (x11_read.cpp).
@@ -189,6 +207,7 @@ private:
   xcb_connection_t *m_c = nullptr;
   xcb_window_t m_window = XCB_NONE;
   xcb_window_t m_root = XCB_NONE;
+  std::uint32_t m_clientBits = 0; // the bits of a resource's id that tell its client
   std::size_t m_maxPiece = 0;
   Atoms m_atoms{};
   std::optional<xcb_timestamp_t> m_stamp; // the server's time, once a stamp was asked for
@@ -199,6 +218,9 @@ private:
   // transfers under way (which keep their bytes past both).
   std::unique_ptr<Served> m_pServed;
   std::vector<Transfer> m_transfers;
+  // WatchOwner's handler, and the first event number of XFixes (0: not watched).
+  std::function<void(X11Owner)> m_ownerChanged;
+  std::uint8_t m_fixesEvent = 0;
   // The window that asked the manager; it goes once the manager has answered.
   xcb_window_t m_saveWindow = XCB_NONE;
   std::optional<X11SaveStatus> m_saveAnswer;

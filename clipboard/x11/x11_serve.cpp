@@ -153,8 +153,9 @@ void CX11Selection::OnRequest(const xcb_selection_request_event_t &request) {
 bool CX11Selection::Answer(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) {
   const bool hasPng = !m_pServed->png || m_pServed->png->size > 0;
   if (target == m_atoms.targets) {
-    const xcb_atom_t targets[] = {m_atoms.targets, m_atoms.timestamp, m_atoms.multiple, m_atoms.bmp,
-                                  m_atoms.png};
+    // The PNG last, so that it can be left out.
+    const xcb_atom_t targets[] = {m_atoms.targets, m_atoms.timestamp, m_atoms.multiple,
+                                  m_atoms.marker,  m_atoms.bmp,       m_atoms.png};
     xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, requestor, property, m_atoms.atom, 32,
                         static_cast<std::uint32_t>(std::size(targets) - (hasPng ? 0 : 1)), targets);
     return true;
@@ -162,6 +163,10 @@ bool CX11Selection::Answer(xcb_window_t requestor, xcb_atom_t target, xcb_atom_t
   if (target == m_atoms.timestamp) {
     xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, requestor, property, m_atoms.integer, 32, 1,
                         &m_pServed->time);
+    return true;
+  }
+  if (target == m_atoms.marker) {
+    xcb_change_property(m_c, XCB_PROP_MODE_REPLACE, requestor, property, target, 8, 0, nullptr);
     return true;
   }
   if (target == m_atoms.bmp)
