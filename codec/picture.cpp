@@ -149,7 +149,13 @@ bool ImportArgbPicture(int width, int height, const std::function<const std::uin
   if (width <= 0 || height <= 0 ||
       !WithinReadLimits(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height)))
     return false;
-  if (!image.Create(width, height, 32))
+  DibInfoHeader header{};
+  header.biSize = DibHeaderSize;
+  header.biWidth = width;
+  header.biHeight = height;
+  header.biPlanes = 1;
+  header.biBitCount = 32;
+  if (!image.CreateFromHeader(header, nullptr, nullptr))
     return false;
   for (int y = 0; y < height; ++y) {
     const std::uint32_t *in = row(y);
