@@ -54,17 +54,18 @@ struct ChannelMask {
 // at least 4w - s + b(x + 1) bytes into the image row (b = 2 or 4 bytes per source pixel),
 // while pixel x's write ends at 4x + 4. For b = 4, s = 4w and the two meet; for b = 2,
 // s <= 2w + 2 gives 4x + 4 <= 4w - s + 2x + 2 for every x < w - 1. Image row r ends at
-// 4w(r + 1), no later than source row r + 1 starts.
+// 4w(r + 1), no later than source row r + 1 starts. Rows first .. end - 1 (counted in the
+// store, bottom row first) are decoded.
 void DecodeMaskedRows(const std::uint8_t *rows, std::uint64_t sourceStride, int bitCount,
-                      const std::uint32_t masks[3], CDibImage &image) {
+                      const std::uint32_t masks[3], CDibImage &image, std::size_t first,
+                      std::size_t end) {
   const std::size_t stride = static_cast<std::size_t>(image.m_stride);
   const auto width = static_cast<std::size_t>(image.Width());
-  const auto height = static_cast<std::size_t>(image.Height());
   if (bitCount == 32 && masks[0] == 0x00FF0000 && masks[1] == 0x0000FF00 &&
       masks[2] == 0x000000FF) {
     // What screen captures carry: each channel is a whole byte in place, so the rule above
     // keeps blue, green and red as they are and clears the fourth byte.
-    for (std::size_t row = 0; row < height; ++row) {
+    for (std::size_t row = first; row < end; ++row) {
       const std::uint8_t *in = rows + sourceStride * row;
       std::uint8_t *out = image.m_bits + stride * row;
       for (std::size_t x = 0; x < width; ++x) {
@@ -76,7 +77,7 @@ void DecodeMaskedRows(const std::uint8_t *rows, std::uint64_t sourceStride, int 
   }
   const ChannelMask red(masks[0]), green(masks[1]), blue(masks[2]);
   const std::size_t bytesPerPixel = static_cast<std::size_t>(bitCount) / 8;
-  for (std::size_t row = 0; row < height; ++row) {
+  for (std::size_t row = first; row < end; ++row) {
     const std::uint8_t *in = rows + sourceStride * row;
     std::uint8_t *out = image.m_bits + stride * row;
     for (std::size_t x = 0; x < width; ++x, in += bytesPerPixel, out += 4) {
@@ -236,10 +237,20 @@ std::uint8_t *DibRowsInPlace(const DibBlockLayout &layout, CDibImage &image) {
 }
 
 void StoreDibRows(const DibBlockLayout &layout, const std::uint8_t *rows, CDibImage &image) {
+  StoreDibRows(layout, rows, image, 0, static_cast<std::size_t>(image.Height()));
+}
+
+void StoreDibRows(const DibBlockLayout &layout, const std::uint8_t *rows, CDibImage &image,
+                  std::size_t first, std::size_t end) {
+  const auto stride = static_cast<std::size_t>(layout.stride);
   if (layout.masked)
-    DecodeMaskedRows(rows, layout.stride, layout.bitCount, layout.masks, image);
+    DecodeMaskedRows(rows, stride, layout.bitCount, layout.masks, image, first, end);
   else if (rows != image.m_bits)
-    std::memcpy(image.m_bits, rows, image.RowsSize());
+    std::memcpy(image.m_bits + stride * first, rows + stride * first, stride * (end - first));
+}
+
+bool DibRowsStoredInPlace(const DibBlockLayout &layout) {
+  return !layout.masked || layout.bitCount == 32;
 }
 
 bool ReadPackedDib(const std::uint8_t *block, std::size_t size, CDibImage &image, DibRefusal *why) {

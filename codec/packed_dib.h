@@ -107,6 +107,14 @@ std::uint8_t *DibRowsInPlace(const DibBlockLayout &layout, CDibImage &image);
 // Stores the block's rows, which lie at `rows` (elsewhere, or at DibRowsInPlace), in the image
 // made for the layout: copied, or decoded into 32 bits when masked.
 void StoreDibRows(const DibBlockLayout &layout, const std::uint8_t *rows, CDibImage &image);
+// The same for rows first .. end - 1 only, counted in the store (bottom row first); `rows` still
+// points at the block's first row.
+void StoreDibRows(const DibBlockLayout &layout, const std::uint8_t *rows, CDibImage &image,
+                  std::size_t first, std::size_t end);
+// Whether each row at DibRowsInPlace lies where the image keeps it, so that rows may be read
+// and stored in any order: plain rows, and bit-field rows as wide as the image's. Narrower
+// ones are widened in place from the bottom row up, and must arrive in that order.
+bool DibRowsStoredInPlace(const DibBlockLayout &layout);
 
 // Length of the block WritePackedDib lays out for `image`; 0 when it has no section.
 std::size_t PackedDibSize(const CDibImage &image);

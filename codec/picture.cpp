@@ -46,6 +46,51 @@ bool ReadExactly(const ByteSource &source, std::uint8_t *buffer, std::size_t siz
   return true;
 }
 
+// The same at `offset`, for a source read out of order.
+bool ReadExactlyAt(const ByteSourceAt &source, std::uint8_t *buffer, std::size_t size,
+                   std::uint64_t offset) {
+  while (size > 0) {
+    const std::ptrdiff_t n = source(buffer, size, offset);
+    if (n <= 0)
+      return false;
+    buffer += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// How much of a file the BMP reader and writer take at a time when they go row by row: enough
+// that each call is worth its cost, little enough that the next step soon has rows to go on.
+constexpr std::uint64_t RowPieceBytes = 1 << 19;
+
+// Rows per piece of that size, at least one.
+int RowsPerPiece(std::uint64_t stride) {
+  return static_cast<int>(
+      std::max<std::uint64_t>(1, RowPieceBytes / std::max<std::uint64_t>(1, stride)));
+}
+
+// Reads a bottom-up file's rows from its end, where the top row lies, so that the rows reach
+// whoever follows the image top row first, as they arrive, rather than all at the end.
+bool ReadBmpRowsFromTop(const ByteSourceAt &source, const DibBlockLayout &layout,
+                        std::uint8_t *rows, CDibImage &image, DibRefusal *why) {
+  const int height = image.Height();
+  const int piece = RowsPerPiece(layout.stride);
+  for (int top = 0; top < height;) {
+    const int count = std::min(piece, height - top);
+    const auto first = static_cast<std::size_t>(height - top - count);
+    const std::uint64_t skipped = layout.stride * first;
+    if (!ReadExactlyAt(source, rows + skipped, static_cast<std::size_t>(layout.stride) * count,
+                       layout.rowsStart + skipped))
+      return Refuse(why, DibRefusal::TooShort);
+    StoreDibRows(layout, rows, image, first, first + static_cast<std::size_t>(count));
+    top += count;
+    if (!PublishRows(image, top))
+      return Refuse(why, DibRefusal::Unwanted);
+  }
+  return true;
+}
+
 // Passes over `count` bytes (the gap a BMP file may leave before its rows).
 bool SkipBytes(const ByteSource &source, std::uint64_t count) {
   std::uint8_t scrap[65536];
@@ -59,9 +104,9 @@ bool SkipBytes(const ByteSource &source, std::uint64_t count) {
 }
 
 // The BMP reader on a source whose first `have` bytes are already in `head`, which holds
-// MaxBmpFileHeadSize bytes.
-bool ReadBmpStream(const ByteSource &source, std::uint8_t *head, std::size_t have, CDibImage &image,
-                   DibRefusal *why) {
+// MaxBmpFileHeadSize bytes, and that may also be read out of order through `at` (or null).
+bool ReadBmpStream(const ByteSource &source, const ByteSourceAt *at, std::uint8_t *head,
+                   std::size_t have, CDibImage &image, DibRefusal *why) {
   DibBlockLayout layout;
   for (;;) {
     const DibHeadParse step = ParseBmpFileHead(head, have, UnknownBlockSize, layout, why);
@@ -77,11 +122,14 @@ bool ReadBmpStream(const ByteSource &source, std::uint8_t *head, std::size_t hav
       return Refuse(why, DibRefusal::TooShort);
     have = needed;
   }
-  if (!SkipBytes(source, layout.rowsStart - have))
+  const bool fromTop = at != nullptr && DibRowsStoredInPlace(layout);
+  if (!fromTop && !SkipBytes(source, layout.rowsStart - have))
     return Refuse(why, DibRefusal::TooShort);
   if (!CreateDibImage(layout, image, why))
     return false;
   std::uint8_t *rows = DibRowsInPlace(layout, image);
+  if (fromTop)
+    return ReadBmpRowsFromTop(*at, layout, rows, image, why);
   if (!ReadExactly(source, rows, static_cast<std::size_t>(layout.rowsSize)))
     return Refuse(why, DibRefusal::TooShort);
   StoreDibRows(layout, rows, image);
@@ -104,7 +152,8 @@ bool DecodePicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
   return ReadPackedDib(data, size, image);
 }
 
-bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefusal *why) {
+bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefusal *why,
+                         const ByteSourceAt *at) {
   PictureRefusal ignored;
   PictureRefusal &refusal = why != nullptr ? *why : ignored;
   refusal = PictureRefusal();
@@ -124,7 +173,7 @@ bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefu
     have += static_cast<std::size_t>(n);
   }
   switch (format) {
-  case PictureFormat::BmpFile: return ReadBmpStream(source, head, have, image, &refusal.dib);
+  case PictureFormat::BmpFile: return ReadBmpStream(source, at, head, have, image, &refusal.dib);
   case PictureFormat::Png: {
     // The bytes read to tell the format come first, then the rest as the reader pulls it.
     std::size_t served = 0;
@@ -179,6 +228,29 @@ bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteS
                            ? WritePng(image, sink)
                            : WaitForRows(image, image.Height()) && WriteBmpFile(image, sink);
   return written && WaitForComplete(image);
+}
+
+bool EncodeBmpFileAt(const CDibImage &image, const ByteSinkAt &sink) {
+  BmpFileParts parts;
+  if (!DescribeBmpFile(image, parts) || !sink(parts.fileHeader, BmpFileHeaderSize, 0) ||
+      !sink(static_cast<const std::uint8_t *>(parts.head), parts.headSize, BmpFileHeaderSize))
+    return false;
+  const std::uint64_t rowsStart = BmpFileHeaderSize + parts.headSize;
+  const auto stride = static_cast<std::uint64_t>(image.m_stride);
+  const int height = image.Height();
+  const int piece = RowsPerPiece(stride);
+  CFinalRows final(image);
+  for (int top = 0; top < height;) {
+    const int count = std::min(piece, height - top);
+    if (!final.Wait(top + count - 1))
+      return false;
+    // The rows are stored bottom row first, as the file holds them: the top rows end it.
+    const std::uint64_t skipped = stride * static_cast<std::uint64_t>(height - top - count);
+    if (!sink(parts.rows + skipped, static_cast<std::size_t>(stride) * count, rowsStart + skipped))
+      return false;
+    top += count;
+  }
+  return WaitForComplete(image);
 }
 
 std::vector<std::uint8_t> PngFromBmpFile(const std::uint8_t *bmp, std::size_t size) {

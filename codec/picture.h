@@ -35,8 +35,11 @@ bool DecodePicture(const std::uint8_t *data, std::size_t size, CDibImage &image)
 
 // A BMP file or a PNG pulled from `source` as the decoder needs it: no more of the input is
 // read than the picture announces, and a BMP's rows go straight into the image. `why` tells why
-// a picture was refused.
-bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefusal *why = nullptr);
+// a picture was refused. Where the same input can also be read out of order (`at`, a file
+// read from its first byte), a BMP's rows are read from the file's end, top row first, and
+// each piece is published as it arrives.
+bool DecodePictureStream(const ByteSource &source, CDibImage &image, PictureRefusal *why = nullptr,
+                         const ByteSourceAt *at = nullptr);
 
 // A picture decoded elsewhere into 32-bit rows of 0xAARRGGBB values, top row first; `row(y)`
 // returns row y. Held to the pixel limit, flattened onto white, stored as a 32-bit image.
@@ -52,6 +55,11 @@ enum class PictureEncoding { Bmp, Png };
 // as its rows become final: a PNG row by row, a BMP once all are there); the sink may then have
 // taken part of the file. The sink's exceptions pass through.
 bool EncodePicture(const CDibImage &image, PictureEncoding encoding, const ByteSink &sink);
+
+// The BMP file EncodePicture makes, put in place piece by piece on an output that can be
+// written out of order (a file): its rows go out as they become final, top row first, so
+// that the writing keeps pace with an image still being filled. False as EncodePicture.
+bool EncodeBmpFileAt(const CDibImage &image, const ByteSinkAt &sink);
 
 // The PNG of a result held as the bytes of its BMP file, as a clipboard serves it beside the
 // BMP: made from the BMP, which holds the result exactly. Empty when the bytes do not decode.

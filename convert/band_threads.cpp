@@ -31,7 +31,7 @@ int Bands::Await(int band, int progress, int known, Waits &waits) {
   Slot &slot = SlotOf(band);
   const std::int64_t base = Base(band);
   std::int64_t value = slot.value.load(std::memory_order_acquire);
-  if (known > 0 && !slot.asleep.load(std::memory_order_relaxed))
+  if (known > 0 && waits.telling && !slot.asleep.load(std::memory_order_relaxed))
     waits.stillInARow = value == base + known ? waits.stillInARow + 1 : 0;
   if (value < base + progress) {
     const int wanted = progress >= m_width ? progress : std::min(progress + m_slack, m_width);

@@ -42,6 +42,9 @@ public:
   struct Waits {
     bool mayStop = false; // not the calling thread
     int stillInARow = 0;  // waits that found the band above where it was at the last one
+    // Whether standing still tells anything: not while another step of the request (the
+    // source's reading) keeps a core busy for a while, which would pass for turns taken.
+    bool telling = true;
   };
   // Waits in a row that tell a thread it is taking turns.
   static constexpr int StillWaits = 3;

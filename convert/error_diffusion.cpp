@@ -232,8 +232,11 @@ bool DiffuseBand(diffusion::Bands &bands, int band, Loader &rows, Waits &waits,
   int above = band == 0 || alone ? bands.Done() : 0;
   for (int block = 0; block < steps; block += Chunk) {
     const int needed = std::min(block + Chunk + Reach, width);
-    if (above < needed && (above = bands.Await(band - 1, needed, above, waits)) < 0)
-      return false;
+    if (above < needed) {
+      waits.telling = rows.Known(height - 1);
+      if ((above = bands.Await(band - 1, needed, above, waits)) < 0)
+        return false;
+    }
     if (count == Lanes && block >= (Lanes - 1) * Lag && block + Chunk <= width)
       run(block, std::true_type{});
     else

@@ -6,9 +6,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 
+namespace {
+// One call moves at most about 2 GB; keep each well inside that.
+constexpr std::size_t MaxChunk = std::size_t{1} << 30;
+} // namespace
+
 std::ptrdiff_t ReadSome(int fd, std::uint8_t *buffer, std::size_t size) {
-  // One call moves at most about 2 GB; keep each well inside that.
-  constexpr std::size_t MaxChunk = std::size_t{1} << 30;
   for (;;) {
     const ssize_t n = ::read(fd, buffer, std::min(size, MaxChunk));
     if (n >= 0 || errno != EINTR)
@@ -63,6 +66,35 @@ IoResult WriteAll(int fd, const std::uint8_t *data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return {};
+}
+
+IoResult WriteAllAt(int fd, const std::uint8_t *data, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, std::min(size, MaxChunk), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return IoResult::Failed(errno);
+    if (n == 0)
+      return IoResult::Failed(EIO);
+    data += n;
+    size -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
+void StartWriteBack(int fd, std::uint64_t offset, std::size_t size) {
+  static_cast<void>(::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(size),
+                                      SYNC_FILE_RANGE_WRITE));
+}
+
+std::ptrdiff_t ReadSomeAt(int fd, std::uint8_t *buffer, std::size_t size, std::uint64_t offset) {
+  for (;;) {
+    const ssize_t n = ::pread(fd, buffer, std::min(size, MaxChunk), static_cast<off_t>(offset));
+    if (n >= 0 || errno != EINTR)
+      return n < 0 ? -1 : static_cast<std::ptrdiff_t>(n);
+  }
 }
 
 IoResult CBufferedWriter::Put(const std::uint8_t *data, std::size_t size) {

@@ -85,6 +85,14 @@ std::ptrdiff_t ReadSome(int fd, std::uint8_t *buffer, std::size_t size, const CR
 
 // Writes all `size` bytes.
 IoResult WriteAll(int fd, const std::uint8_t *data, std::size_t size);
+// Writes all `size` bytes at `offset` in a regular file, leaving the file's position alone.
+IoResult WriteAllAt(int fd, const std::uint8_t *data, std::size_t size, std::uint64_t offset);
+// Asks the system to start writing a regular file's bytes at `offset` to its disk now, without
+// waiting, so that a later fsync finds less to do. Only a hint: nothing fails.
+void StartWriteBack(int fd, std::uint64_t offset, std::size_t size);
+// Reads up to `size` bytes at `offset` in a regular file: how many (0 past its end), or -1
+// with errno set.
+std::ptrdiff_t ReadSomeAt(int fd, std::uint8_t *buffer, std::size_t size, std::uint64_t offset);
 
 // Gathers many small pieces into few writes; large ones go straight through.
 class CBufferedWriter {

@@ -13,10 +13,29 @@
 #include "codec/picture.h"
 #include "posix/file_io.h"
 
-bool ReadPictureFrom(int fd, CDibImage &image, PictureRefusal *why) {
-  return DecodePictureStream(
-      [fd](std::uint8_t *buffer, std::size_t size) { return ReadSome(fd, buffer, size); }, image,
-      why);
+bool ReadPictureFrom(int fd, CDibImage &image, PictureRefusal *why, const CReadStop *stop,
+                     int *error) {
+  int ignored = 0;
+  int &readError = error != nullptr ? *error : ignored;
+  const ByteSource source = [&](std::uint8_t *buffer, std::size_t size) {
+    const std::ptrdiff_t n =
+        stop != nullptr ? ReadSome(fd, buffer, size, *stop) : ReadSome(fd, buffer, size);
+    if (n < 0)
+      readError = errno;
+    return n;
+  };
+  // A regular file read from its first byte may also be read out of order. Such reads never
+  // wait long, and a picture given up stops at its next piece.
+  const ByteSourceAt at = [&](std::uint8_t *buffer, std::size_t size, std::uint64_t offset) {
+    const std::ptrdiff_t n = ReadSomeAt(fd, buffer, size, offset);
+    if (n < 0)
+      readError = errno;
+    return n;
+  };
+  struct stat file;
+  const bool regular =
+      ::fstat(fd, &file) == 0 && S_ISREG(file.st_mode) && ::lseek(fd, 0, SEEK_CUR) == 0;
+  return DecodePictureStream(source, image, why, regular ? &at : nullptr);
 }
 
 FileFormat FormatForName(const std::string &path) {
@@ -48,27 +67,16 @@ bool CFileClipboard::ReadDib(CDibImage &image) {
   const CWakeOnAbandon wake(image, [&stop] { stop.Stop(); });
   int readError = 0;
   PictureRefusal refusal;
-  const bool read = DecodePictureStream(
-      [fd, &stop, &readError](std::uint8_t *buffer, std::size_t size) {
-        const std::ptrdiff_t n = ReadSome(fd, buffer, size, stop);
-        if (n < 0)
-          readError = errno;
-        return n;
-      },
-      image, &refusal);
+  const bool read = ReadPictureFrom(fd, image, &refusal, &stop, &readError);
   if (!read && !stop.Stopped())
     NoteFailure(file, readError, DescribeRefusal(refusal));
   return read;
 }
 
 bool CFileClipboard::ReadsWhileConverting() const {
-  if (m_outputFormat == FileFormat::Png || m_strInputPath == "-")
-    return true;
-  // The input's first bytes, read without moving through it.
-  FileDescriptor file(::open(m_strInputPath.c_str(), O_RDONLY | O_CLOEXEC));
-  std::uint8_t head[8];
-  return file.Get() >= 0 && ::pread(file.Get(), head, sizeof head, 0) == sizeof head &&
-         SniffPicture(head, sizeof head) == PictureFormat::Png;
+  // Every step here hands rows on as they become final, except a BMP read from a pipe, whose
+  // top row comes last; its thread then costs next to nothing.
+  return true;
 }
 
 namespace {
@@ -89,10 +97,26 @@ bool CFileClipboard::WriteDib(const CDibImage &image) {
     return false;
   const PictureEncoding encoding =
       m_outputFormat == FileFormat::Png ? PictureEncoding::Png : PictureEncoding::Bmp;
+  const bool standardOutput = m_strOutputPath == "-";
   const FileContentWriter write = [&](int fd) {
+    IoResult put;
+    struct stat target;
+    if (encoding == PictureEncoding::Bmp && !standardOutput && ::fstat(fd, &target) == 0 &&
+        S_ISREG(target.st_mode)) {
+      // A new file of our own: its rows are put in place as they are converted, and the
+      // system starts putting each piece on the disk at once, so that little is left to flush
+      // once the last row is there.
+      const bool encoded = EncodeBmpFileAt(
+          image, [&](const std::uint8_t *data, std::size_t size, std::uint64_t offset) {
+            put = WriteAllAt(fd, data, size, offset);
+            if (put)
+              StartWriteBack(fd, offset, size);
+            return static_cast<bool>(put);
+          });
+      return !put ? put : encoded ? IoResult() : IoResult::Failed(ECANCELED);
+    }
     // The PNG encoder hands out many small pieces; the BMP's rows go out in one piece.
     CBufferedWriter output(fd);
-    IoResult put;
     const bool encoded =
         EncodePicture(image, encoding, [&](const std::uint8_t *data, std::size_t size) {
           put = output.Put(data, size);
@@ -104,7 +128,6 @@ bool CFileClipboard::WriteDib(const CDibImage &image) {
       return IoResult::Failed(ECANCELED);
     return output.Flush();
   };
-  const bool standardOutput = m_strOutputPath == "-";
   const IoResult written =
       standardOutput ? write(STDOUT_FILENO) : ReplaceFileAtomically(m_strOutputPath, write);
   if (!written && written.Error() != ECANCELED)

@@ -27,8 +27,8 @@ public:
   // (posix/file_io.h) says: replaced whole or left as it was. An output written directly (a
   // pipe, a terminal) gets no byte before the image is complete.
   bool WriteDib(const CDibImage &image) override;
-  // Only where a step has rows to hand on early: a PNG is decoded, and written, row by row,
-  // while a BMP's rows arrive in one read and leave in one write.
+  // Always: a PNG is decoded and written row by row, a BMP file read from its end and written
+  // from its end, top row first either way.
   bool ReadsWhileConverting() const override;
 
   // What went wrong with a file in the request since the last ReadDib, as a command line
@@ -51,7 +51,12 @@ private:
   std::string m_strFailureWhy;
 };
 
+class CReadStop;
+
 // Reads a BMP or PNG file from `fd` into the freshly constructed `image`, no further than the
-// picture needs (a BMP's rows straight into the image's own store). `why` as for
-// DecodePictureStream.
-bool ReadPictureFrom(int fd, CDibImage &image, PictureRefusal *why = nullptr);
+// picture needs (a BMP's rows straight into the image's own store; from the file's end, top
+// row first, when `fd` is a regular file at its first byte). `why` as for
+// DecodePictureStream; `stop`, when given, ends a read waiting on a pipe; `error` receives the
+// errno of a read that failed.
+bool ReadPictureFrom(int fd, CDibImage &image, PictureRefusal *why = nullptr,
+                     const CReadStop *stop = nullptr, int *error = nullptr);

@@ -1,6 +1,6 @@
 // Preloaded into vantoly-convert by the nothing-lost test. VANTOLY_STOP_AT names the point at
 // which the process stops itself (SIGSTOP) so that the test can kill it exactly there:
-//   write   half-way through writing a regular file (write or writev)
+//   write   half-way through writing a regular file (write, writev or pwrite)
 //   fsync   when the file is written but not yet flushed or named
 //   rename  when the finished file has its temporary name, just before it replaces the output
 // VANTOLY_RENAME_DURING_LOOKUP names a file that another process renames over the output while
@@ -42,6 +42,23 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
     return written;
   }
   return next(fd, data, size);
+}
+
+extern "C" ssize_t pwrite(int fd, const void *data, size_t size, off_t offset) {
+  static const auto next = Next<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
+  struct stat info {};
+  if (StopsAt("write") && size > 1 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    const ssize_t written = next(fd, data, size / 2, offset);
+    const int error = errno;
+    raise(SIGSTOP);
+    errno = error;
+    return written;
+  }
+  return next(fd, data, size, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void *data, size_t size, off_t offset) {
+  return pwrite(fd, data, size, offset);
 }
 
 extern "C" ssize_t writev(int fd, const struct iovec *pieces, int count) {
