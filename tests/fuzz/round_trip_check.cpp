@@ -1,5 +1,6 @@
 #include "tests/fuzz/round_trip_check.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "bitmap/dib_image.h"
 #include "codec/bmp_file.h"
 #include "codec/packed_dib.h"
+#include "codec/picture.h"
 
 namespace {
 
@@ -281,6 +283,29 @@ std::string CheckRequest(const std::uint8_t *data, std::size_t size, bool asFile
   DibRefusal why = DibRefusal::None;
   const bool accepted = asFile ? ReadBmpFile(input.data(), input.size(), source, &why)
                                : ReadPackedDib(input.data(), input.size(), source, &why);
+  if (asFile && length >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
+    // As a regular file is read: streamed up to its rows, which are then read from its end.
+    std::size_t streamedTo = 0;
+    const ByteSource stream = [&](std::uint8_t *buffer, std::size_t count) {
+      count = std::min(count, input.size() - streamedTo);
+      std::memcpy(buffer, input.data() + streamedTo, count);
+      streamedTo += count;
+      return static_cast<std::ptrdiff_t>(count);
+    };
+    const ByteSourceAt anywhere = [&](std::uint8_t *buffer, std::size_t count,
+                                      std::uint64_t offset) -> std::ptrdiff_t {
+      if (offset >= input.size())
+        return 0;
+      count = static_cast<std::size_t>(std::min<std::uint64_t>(count, input.size() - offset));
+      std::memcpy(buffer, input.data() + offset, count);
+      return static_cast<std::ptrdiff_t>(count);
+    };
+    CDibImage fromEnd;
+    if (DecodePictureStream(stream, fromEnd, nullptr, &anywhere) != accepted)
+      return "read from its end, the file gets another verdict";
+    if (accepted && !SameImage(source, fromEnd))
+      return "read from its end, the file reads as a different image";
+  }
   if (std::string failure = CheckRefusal(accepted, why, source); !failure.empty() || !accepted)
     return failure;
   if (why != DibRefusal::None)
