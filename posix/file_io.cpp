@@ -53,9 +53,13 @@ std::ptrdiff_t ReadSome(int fd, std::uint8_t *buffer, std::size_t size, const CR
   return ReadSome(fd, buffer, size);
 }
 
-IoResult WriteAll(int fd, const std::uint8_t *data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+namespace {
+
+// Writes all `size` bytes through `put(data, size, done)`, one write call given how much is
+// done, resuming after interruptions and short writes.
+template <typename Put> IoResult PutAll(const std::uint8_t *data, std::size_t size, Put put) {
+  for (std::uint64_t done = 0; size > 0;) {
+    const ssize_t n = put(data, std::min(size, MaxChunk), done);
     if (n < 0 && errno == EINTR)
       continue;
     if (n < 0)
@@ -64,24 +68,24 @@ IoResult WriteAll(int fd, const std::uint8_t *data, std::size_t size) {
       return IoResult::Failed(EIO);
     data += n;
     size -= static_cast<std::size_t>(n);
+    done += static_cast<std::uint64_t>(n);
   }
   return {};
 }
 
+} // namespace
+
+IoResult WriteAll(int fd, const std::uint8_t *data, std::size_t size) {
+  return PutAll(data, size, [fd](const std::uint8_t *piece, std::size_t count, std::uint64_t) {
+    return ::write(fd, piece, count);
+  });
+}
+
 IoResult WriteAllAt(int fd, const std::uint8_t *data, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, std::min(size, MaxChunk), static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return IoResult::Failed(errno);
-    if (n == 0)
-      return IoResult::Failed(EIO);
-    data += n;
-    size -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return {};
+  return PutAll(data, size,
+                [fd, offset](const std::uint8_t *piece, std::size_t count, std::uint64_t done) {
+                  return ::pwrite(fd, piece, count, static_cast<off_t>(offset + done));
+                });
 }
 
 void StartWriteBack(int fd, std::uint64_t offset, std::size_t size) {
