@@ -68,7 +68,7 @@ public:
   // Waits until band `band` has come at least `progress` far; how far it has come then, or -1
   // when it failed. `known`: how far it had come at the caller's last look, which the caller
   // has worked on since; 0 for none (nothing to tell by). A wait that must sleep sleeps until
-  // the band is Slack pixels further.
+  // the band is `slack` pixels further.
   int Await(int band, int progress, int known, Waits &waits);
 
   // Band `band` waits for something other than the band above (true), or no longer (false).

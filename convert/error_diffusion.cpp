@@ -286,7 +286,8 @@ bool DiffuseRows(const Loader &loader, const CDibImage &dest, MakeRow makeRow, i
   const int lanes = width < Lag ? 1 : Lanes;
   if (threads < 1)
     threads = ThreadsFor(width, height, lanes);
-  diffusion::Bands bands((height + lanes - 1) / lanes, width, threads, diffusion::Slack);
+  diffusion::Bands bands((height + lanes - 1) / lanes, width, threads,
+                         diffusion::SlackFor(width, lanes, threads));
   return RunBands(bands, loader, threads, [&](int band, Loader &rows, auto &waits) {
     return DiffuseBand(bands, band, rows, waits, dest, makeRow, buffer, width, height, lanes,
                        threads == 1);

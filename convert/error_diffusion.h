@@ -38,10 +38,19 @@ inline constexpr int BandLead = (Lanes - 1) * Lag + Chunk + Reach;
 // above has told that it stepped pixel x + Reach, and it tells only after loading the cells it
 // has finished with.
 static_assert(Reach >= 1);
-// A band that catches up with the one above sleeps until that one is this many pixels further
-// than needed, so that the two do not take turns at every block.
+// A band that catches up with the one above sleeps until that one is at least this many pixels
+// further than needed, so that the two do not take turns at every block. On several threads
+// it sleeps until the bands are spread evenly along a band's steps, one thread's share apart
+// (SlackFor): a thread on a shared machine is often held up for a while, and the bands then
+// have that whole share to drift before one waits again, where at the least slack every
+// hold-up stops the band below too, and would pass for turns taken on one core.
 inline constexpr int Slack = 4 * Chunk;
 static_assert(Slack >= 0);
+// The slack of bands of `lanes` rows, `width` pixels long, on `threads` threads.
+constexpr int SlackFor(int width, int lanes, int threads) {
+  const int share = (width + (lanes - 1) * Lag) / threads - BandLead;
+  return share > Slack ? share : Slack;
+}
 // Threads: only as many as bands fit side by side along a row, each BandLead + Slack steps
 // behind the one above, and one per this many pixels at most: starting a thread costs about
 // as much as diffusing a few thousand.
