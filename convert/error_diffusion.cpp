@@ -262,7 +262,8 @@ bool DiffuseBand(diffusion::Bands &bands, int band, Loader &rows, Waits &waits,
     row[static_cast<std::size_t>(k)].Finish();
   if (above < bands.Done() && bands.Await(band - 1, bands.Done(), 0, waits) < 0)
     return false;
-  PublishRows(dest, y + count);
+  if (!PublishRows(dest, y + count))
+    return false; // not wanted any more: the request has failed elsewhere
   if (!alone)
     bands.Tell(band, bands.Done());
   return true;

@@ -114,9 +114,8 @@ bool ConvertOrderedDither(const CDibImage &source, CDibImage &dest, int scale) {
       else
         DitherRowAnyScale(dest, y, scale, pixel);
     });
-    if (!read)
-      return false;
-    PublishRows(dest, scale * (y + 1));
+    if (!read || !PublishRows(dest, scale * (y + 1)))
+      return false; // the source failed, or the result is not wanted any more
   }
   return true;
 }

@@ -97,7 +97,8 @@ bool ConvertEachRow(const CDibImage &source, CDibImage &dest, const RgbQuad *pal
     std::uint8_t *out = dest.RowAddress(y);
     if (!rows.Row(y, [out, width](auto &pixel) { PackRow<BitCount>(out, width, pixel); }))
       return false;
-    PublishRows(dest, y + 1);
+    if (!PublishRows(dest, y + 1))
+      return false; // not wanted any more: the request has failed elsewhere
   }
   return true;
 }

@@ -273,3 +273,23 @@ TEST(FastConverters, DiffusionOnAnyNumberOfThreadsGivesThePlainBytes) {
     }
   }
 }
+
+// A result that is not wanted any more (the request has failed elsewhere) stops every mode at
+// its next published row, not at the end of the picture: the bottom row is never made.
+TEST(FastConverters, EveryModeStopsOnceItsResultIsAbandoned) {
+  CDibImage source;
+  MakeImage24(source, 2 * diffusion::Lag, 4 * diffusion::Lanes,
+              [](int, int) -> ColorValue { return 0xFFFFFF; });
+  for (const ConversionModeEntry &mode : ConversionModes) {
+    CRowProgress unwanted;
+    unwanted.Abandon();
+    CDibImage dest;
+    dest.m_rowProgress = &unwanted;
+    EXPECT_FALSE(mode.convert(source, dest)) << mode.text;
+    ASSERT_TRUE(dest.HasSection()) << mode.text;
+    const std::uint8_t *bottom = dest.RowAddress(dest.Height() - 1);
+    EXPECT_EQ(std::vector<std::uint8_t>(bottom, bottom + dest.Width() / 8),
+              std::vector<std::uint8_t>(dest.Width() / 8, 0))
+        << mode.text;
+  }
+}
