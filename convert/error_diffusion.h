@@ -48,8 +48,8 @@ inline constexpr int Slack = 4 * Chunk;
 static_assert(Slack >= 0);
 // The slack of bands of `lanes` rows, `width` pixels long, on `threads` threads.
 constexpr int SlackFor(int width, int lanes, int threads) {
-  const int share = (width + (lanes - 1) * Lag) / threads - BandLead;
-  return share > Slack ? share : Slack;
+  const long long share = (width + (lanes - 1) * static_cast<long long>(Lag)) / threads - BandLead;
+  return share > Slack ? static_cast<int>(share) : Slack;
 }
 // Threads: only as many as bands fit side by side along a row, each BandLead + Slack steps
 // behind the one above, and one per this many pixels at most: starting a thread costs about
